@@ -1,0 +1,5 @@
+#include "cli/tool.h"
+
+int main(int argc, char** argv) {
+  runTool(argc, argv);
+}

@@ -1,0 +1,77 @@
+#include "cli/tool.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <memory>
+
+#include "capture/system_audio_capture.h"
+#include "cli/args.h"
+#include "cli/exit_status.h"
+#include "platform/dispatch.h"
+#include "platform/signal_source.h"
+#include "platform/stderr_line.h"
+#include "platform/task.h"
+
+namespace {
+
+// Set once by runTool before any handler or task exists, read afterwards, and never destroyed:
+// exit() runs static destructors while other threads may still be using them.
+const Args* args;
+std::shared_ptr<SystemAudioCapture>* capture;
+platform::SignalSource* signalSource;
+platform::SignalSource* pipeSource;
+platform::SignalSource* muteSource;
+platform::SignalSource* unmuteSource;
+
+void stopAndExit() {
+  platform::runTask([] {
+    (*capture)->stop();
+    std::exit(0);
+  });
+}
+
+platform::SignalSource* arm(int signalNumber, void (*handler)()) {
+  auto* source = new platform::SignalSource(signalNumber, platform::mainQueue());
+  source->setEventHandler(handler);
+  source->resume();
+  platform::ignoreSignal(signalNumber);
+  return source;
+}
+
+void startTask() {
+  std::string description;
+  std::string domain;
+  try {
+    (*capture)->start();
+    return;
+  } catch (const CLIError& error) {
+    description = error.message;
+  } catch (const platform::Error& error) {
+    description = error.localizedDescription();
+    domain = error.domain();
+  }
+  platform::writeStderrLine("start failed: " + description);
+  std::exit(startFailureStatus(description, domain));
+}
+
+}  // namespace
+
+void runTool(int argc, const char* const* argv) {
+  // No Dock or menu bar to keep out of on this platform: the activation policy has no counterpart.
+  try {
+    args = new Args(parseArgs(argc, argv));
+  } catch (const CLIError& error) {
+    platform::writeStderrLine(error.message);
+    std::exit(64);
+  }
+  capture =
+      new std::shared_ptr<SystemAudioCapture>(std::make_shared<SystemAudioCapture>(args->output));
+
+  signalSource = arm(SIGTERM, stopAndExit);
+  pipeSource = arm(SIGPIPE, stopAndExit);
+  muteSource = arm(SIGUSR1, [] { (*capture)->setMuted(true); });
+  unmuteSource = arm(SIGUSR2, [] { (*capture)->setMuted(false); });
+
+  platform::runTask(startTask);
+  platform::dispatchMain();
+}

@@ -1,0 +1,198 @@
+// A record stream on the monitor of one output device, as a capture stream.
+#include <cstring>
+#include <vector>
+
+#include "platform/pulse/pulse_connection.h"
+#include "platform/pulse/pulse_service.h"
+
+namespace platform::pulse {
+namespace {
+
+// How long the server collects audio before it sends it: fewer, larger deliveries cost fewer
+// wakeups of this process.
+constexpr double kFragmentSeconds = 0.1;
+// A server that does not confirm a disconnect within this time is not waited for any longer.
+constexpr pa_usec_t kStopLimitUsec = 1000 * 1000;
+
+class PulseStream final : public Stream {
+ public:
+  PulseStream(const ContentFilter& filter, const StreamConfiguration& configuration,
+              std::weak_ptr<StreamDelegate> delegate)
+      : Stream(filter, configuration, std::move(delegate)),
+        connection_(Connection::shared()),
+        description_(packedFloatDescription(static_cast<double>(configuration.sampleRate()),
+                                            static_cast<uint32_t>(configuration.channelCount()))) {}
+
+  ~PulseStream() override {
+    LoopLock lock(connection_.loop());
+    release();
+    if (stopTimer_) pa_threaded_mainloop_get_api(connection_.loop())->time_free(stopTimer_);
+  }
+
+  void startCapture(CompletionHandler handler) override {
+    connection_.whenReady([this, handler = std::move(handler)](std::optional<Error> error) mutable {
+      if (error) return handler(std::move(error));
+      startHandler_ = std::move(handler);
+      if (int code = connect()) finishStart(libraryError(code));
+    });
+  }
+
+  void stopCapture(CompletionHandler handler) override {
+    LoopLock lock(connection_.loop());
+    stopping_ = true;
+    if (!stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY) {
+      release();
+      return handler(std::nullopt);
+    }
+    stopHandler_ = std::move(handler);
+    pa_stream_disconnect(stream_);
+    stopTimer_ = pa_context_rttime_new(connection_.context(), pa_rtclock_now() + kStopLimitUsec,
+                                       onStopTimeout, this);
+  }
+
+ private:
+  // Starts the record stream; a non-zero library error code if it cannot even be asked for.
+  int connect() {
+    pa_context* context = connection_.context();
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE,
+                              static_cast<uint32_t>(configuration().sampleRate()),
+                              static_cast<uint8_t>(configuration().channelCount())};
+    if (!pa_sample_spec_valid(&spec)) return PA_ERR_INVALID;
+    pa_channel_map map;
+    pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+    stream_ = pa_stream_new(context, "System audio", &spec, &map);
+    if (!stream_) return pa_context_errno(context);
+    pa_stream_set_state_callback(stream_, onState, this);
+    pa_stream_set_read_callback(stream_, onRead, this);
+    pa_stream_set_moved_callback(stream_, onMoved, this);
+
+    pa_buffer_attr attributes;
+    std::memset(&attributes, 0xff, sizeof attributes);  // server defaults, but for:
+    attributes.fragsize = static_cast<uint32_t>(
+        pa_usec_to_bytes(static_cast<pa_usec_t>(kFragmentSeconds * 1e6), &spec));
+    // A monitor records all its output plays; the stream must never wander to another source.
+    const auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    if (pa_stream_connect_record(stream_, filter().display().source.c_str(), &attributes, flags) <
+        0) {
+      return pa_context_errno(context);
+    }
+    return 0;
+  }
+
+  void finishStart(std::optional<Error> error) {
+    if (error) release();
+    if (auto handler = std::move(startHandler_)) {
+      startHandler_ = nullptr;
+      handler(std::move(error));
+    }
+  }
+
+  void finishStop(std::optional<Error> error) {
+    if (stopTimer_) {
+      pa_threaded_mainloop_get_api(connection_.loop())->time_free(stopTimer_);
+      stopTimer_ = nullptr;
+    }
+    release();
+    if (auto handler = std::move(stopHandler_)) {
+      stopHandler_ = nullptr;
+      handler(std::move(error));
+    }
+  }
+
+  // Lets go of the library's stream; no callback of it runs afterwards.
+  void release() {
+    if (!stream_) return;
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
+    pa_stream_set_read_callback(stream_, nullptr, nullptr);
+    pa_stream_set_moved_callback(stream_, nullptr, nullptr);
+    if (pa_stream_get_state(stream_) == PA_STREAM_READY ||
+        pa_stream_get_state(stream_) == PA_STREAM_CREATING) {
+      pa_stream_disconnect(stream_);
+    }
+    pa_stream_unref(stream_);
+    stream_ = nullptr;
+  }
+
+  // The stream ended without being asked to: the capture has failed.
+  void fail(const Error& error) {
+    if (startHandler_) return finishStart(error);
+    if (stopping_) return finishStop(std::nullopt);
+    release();
+    reportStop(error);
+  }
+
+  static void onState(pa_stream* stream, void* userdata) {
+    auto* self = static_cast<PulseStream*>(userdata);
+    switch (pa_stream_get_state(stream)) {
+      case PA_STREAM_READY:
+        if (self->startHandler_) self->finishStart(std::nullopt);
+        break;
+      case PA_STREAM_FAILED:
+        self->fail(libraryError(pa_context_errno(pa_stream_get_context(stream))));
+        break;
+      case PA_STREAM_TERMINATED:
+        if (self->stopping_) {
+          self->finishStop(std::nullopt);
+        } else {
+          self->fail(libraryError(PA_ERR_KILLED));
+        }
+        break;
+      default:
+        break;
+    }
+  }
+
+  static void onRead(pa_stream* stream, size_t, void* userdata) {
+    auto* self = static_cast<PulseStream*>(userdata);
+    const void* data;
+    size_t length;
+    while (pa_stream_peek(stream, &data, &length) == 0 && length > 0) {
+      if (!self->stopping_) self->deliverFragment(data, length);
+      pa_stream_drop(stream);
+    }
+  }
+
+  void deliverFragment(const void* data, size_t length) {
+    const size_t frames = length / description_.bytesPerFrame;
+    if (frames == 0) return;
+    const size_t bytes = frames * description_.bytesPerFrame;
+    // A hole the server reports (no data) is kept in the timeline as silence.
+    std::vector<uint8_t> samples(bytes);
+    if (data) std::memcpy(samples.data(), data, bytes);
+    deliver(std::make_shared<const SampleBuffer>(description_, static_cast<int64_t>(frames),
+                                                 std::move(samples)),
+            StreamOutputType::audio);
+  }
+
+  static void onMoved(pa_stream*, void* userdata) {
+    auto* self = static_cast<PulseStream*>(userdata);
+    self->fail(Error(kDomain, PA_ERR_NOTSUPPORTED,
+                     "the sound server moved the capture to another source"));
+  }
+
+  static void onStopTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*,
+                            void* userdata) {
+    auto* self = static_cast<PulseStream*>(userdata);
+    self->finishStop(libraryError(PA_ERR_TIMEOUT));
+  }
+
+  Connection& connection_;
+  const StreamBasicDescription description_;
+  // Everything below is touched only under the main loop's lock.
+  pa_stream* stream_ = nullptr;
+  CompletionHandler startHandler_;
+  CompletionHandler stopHandler_;
+  pa_time_event* stopTimer_ = nullptr;
+  bool stopping_ = false;
+};
+
+}  // namespace
+
+std::shared_ptr<Stream> makeStream(const ContentFilter& filter,
+                                   const StreamConfiguration& configuration,
+                                   std::weak_ptr<StreamDelegate> delegate) {
+  return std::make_shared<PulseStream>(filter, configuration, std::move(delegate));
+}
+
+}  // namespace platform::pulse

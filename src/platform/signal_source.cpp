@@ -1,0 +1,70 @@
+#include "platform/signal_source.h"
+
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/dispatch.h"
+
+namespace platform {
+namespace {
+
+constexpr int kMaxSignal = 65;
+
+// Written in signal context, so plain lock-free atomics; they outlive every thread.
+std::atomic<bool> pendingArrival[kMaxSignal];
+std::atomic<DispatchQueue*> armedQueue[kMaxSignal];
+
+void onSignal(int signalNumber) {
+  int savedErrno = errno;  // the interrupted code may be about to read it
+  pendingArrival[signalNumber].store(true);
+  if (DispatchQueue* queue = armedQueue[signalNumber].load()) queue->wakeFromSignal();
+  errno = savedErrno;
+}
+
+void catchSignal(int signalNumber) {
+  struct sigaction action {};
+  action.sa_handler = onSignal;
+  sigemptyset(&action.sa_mask);
+  // SA_RESTART keeps the signal from failing slow system calls of unrelated threads with EINTR.
+  action.sa_flags = SA_RESTART;
+  sigaction(signalNumber, &action, nullptr);
+}
+
+}  // namespace
+
+SignalSource::SignalSource(int signalNumber, DispatchQueue& queue)
+    : signalNumber_(signalNumber), queue_(queue) {
+  if (signalNumber <= 0 || signalNumber >= kMaxSignal) std::abort();
+}
+
+void SignalSource::setEventHandler(std::function<void()> handler) {
+  handler_ = std::move(handler);
+}
+
+void SignalSource::resume() {
+  queue_.attach(this);
+  armedQueue[signalNumber_].store(&queue_);
+  catchSignal(signalNumber_);
+  // Signals that were blocked by whoever started us must still get through.
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signalNumber_);
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+void SignalSource::fireIfPending() {
+  if (pendingArrival[signalNumber_].exchange(false) && handler_) handler_();
+}
+
+void ignoreSignal(int signalNumber) {
+  if (signalNumber <= 0 || signalNumber >= kMaxSignal) return;
+  if (armedQueue[signalNumber].load()) {
+    catchSignal(signalNumber);
+  } else {
+    signal(signalNumber, SIG_IGN);
+  }
+}
+
+}  // namespace platform

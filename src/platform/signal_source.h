@@ -1,0 +1,39 @@
+// A POSIX signal turned into an event on a dispatch queue: the handler runs on that queue's thread,
+// never in signal context.
+#pragma once
+
+#include <atomic>
+#include <functional>
+
+namespace platform {
+
+class DispatchQueue;
+
+class SignalSource {
+ public:
+  SignalSource(int signalNumber, DispatchQueue& queue);
+  SignalSource(const SignalSource&) = delete;
+  SignalSource& operator=(const SignalSource&) = delete;
+
+  void setEventHandler(std::function<void()> handler);
+  // Arms the source. From then on the signal's default action never runs, on whichever thread the
+  // signal lands, and every arrival runs the handler at least once (arrivals close together may be
+  // merged into one run).
+  void resume();
+
+ private:
+  friend class DispatchQueue;
+  void fireIfPending();  // on the queue's thread
+
+  int signalNumber_;
+  DispatchQueue& queue_;
+  std::function<void()> handler_;
+};
+
+// The stand-in for `signal(sig, SIG_IGN)` after a source has been armed: the signal must no longer
+// run its default action. An armed source already catches it; setting the disposition to "ignore"
+// would make Linux discard arrivals before the source sees them, so for an armed signal this only
+// confirms the catching disposition, and for any other it ignores the signal.
+void ignoreSignal(int signalNumber);
+
+}  // namespace platform

@@ -1,0 +1,163 @@
+// The audio file over libsndfile.
+#include <fcntl.h>
+#include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "platform/audio_file.h"
+#include "platform/error.h"
+#include "platform/media.h"
+
+namespace platform {
+namespace {
+
+const char kDomain[] = "tarn.audio-file";
+
+std::string lowerExtension(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  const size_t dot = path.find_last_of('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+  std::string extension = path.substr(dot + 1);
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return extension;
+}
+
+int containerFor(const std::string& path) {
+  const std::string extension = lowerExtension(path);
+  if (extension == "caf") return SF_FORMAT_CAF;
+  if (extension == "aif" || extension == "aiff" || extension == "aifc") return SF_FORMAT_AIFF;
+  return SF_FORMAT_WAV;
+}
+
+Error systemError(const char* what, const std::string& path, int errorNumber) {
+  return Error(kDomain, errorNumber,
+               std::string(what) + " \"" + path + "\": " + std::strerror(errorNumber));
+}
+
+class SndfileAudioFile final : public AudioFile {
+ public:
+  SndfileAudioFile(SNDFILE* file, int fd, std::string path, uint32_t channels, double sampleRate)
+      : file_(file),
+        fd_(fd),
+        path_(std::move(path)),
+        channels_(channels),
+        sampleRate_(sampleRate) {}
+  ~SndfileAudioFile() override {
+    sf_close(file_);  // writes the final header
+    close(fd_);
+  }
+
+  void write(const PCMBuffer& buffer) override {
+    const AudioFormat& format = buffer.format();
+    if (format.channelCount() != channels_ || format.sampleRate() != sampleRate_) {
+      throw Error(kDomain, EINVAL,
+                  "cannot write to \"" + path_ + "\": buffer format does not match the file's");
+    }
+    const sf_count_t frames = buffer.frameLength();
+    if (frames == 0) return;
+    sf_count_t written;
+    errno = 0;
+    if (const float* const* samples = buffer.floatChannelData()) {
+      written = sf_writef_float(file_, interleaved(buffer, samples), frames);
+    } else if (const int16_t* const* samples = buffer.int16ChannelData()) {
+      written = sf_writef_short(file_, interleaved(buffer, samples), frames);
+    } else {
+      throw Error(kDomain, EINVAL,
+                  "cannot write to \"" + path_ + "\": samples are neither float nor 16-bit");
+    }
+    if (written > 0) length_ += written;
+    if (written != frames) {
+      const int errorNumber = errno ? errno : EIO;
+      throw systemError("cannot write to", path_, errorNumber);
+    }
+  }
+
+  int64_t length() const override { return length_; }
+
+ private:
+  // libsndfile takes interleaved frames. One channel, or an interleaved buffer, is that already;
+  // separate channel arrays are gathered into a scratch buffer kept between writes.
+  template <typename Sample>
+  const Sample* interleaved(const PCMBuffer& buffer, const Sample* const* channels) {
+    if (channels_ == 1 || buffer.format().isInterleaved()) return channels[0];
+    std::vector<Sample>& scratch = scratchFor<Sample>();
+    const uint32_t frames = buffer.frameLength();
+    scratch.resize(size_t{frames} * channels_);
+    for (uint32_t f = 0; f < frames; ++f) {
+      for (uint32_t c = 0; c < channels_; ++c) scratch[size_t{f} * channels_ + c] = channels[c][f];
+    }
+    return scratch.data();
+  }
+  template <typename Sample>
+  std::vector<Sample>& scratchFor() {
+    if constexpr (std::is_same_v<Sample, float>) {
+      return floatScratch_;
+    } else {
+      return shortScratch_;
+    }
+  }
+
+  SNDFILE* file_;
+  int fd_;
+  std::string path_;
+  uint32_t channels_;
+  double sampleRate_;
+  int64_t length_ = 0;
+  std::vector<float> floatScratch_;
+  std::vector<int16_t> shortScratch_;
+};
+
+}  // namespace
+
+std::unique_ptr<AudioFile> AudioFile::openForWriting(const std::string& path,
+                                                     const AudioFileSettings& settings,
+                                                     CommonFormat processingFormat,
+                                                     bool interleaved) {
+  (void)interleaved;  // both layouts are taken by write()
+  if (settings.formatID != kAudioFormatLinearPCM || settings.linearPCMBitDepth != 16 ||
+      settings.linearPCMIsFloat || settings.linearPCMIsBigEndian ||
+      settings.numberOfChannels == 0 || settings.sampleRate < 1 ||
+      processingFormat != CommonFormat::float32) {
+    throw Error(kDomain, EINVAL, "cannot create \"" + path + "\": unsupported file settings");
+  }
+
+  // Non-blocking, so that a FIFO with no reader fails at once instead of hanging the recording.
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd < 0) throw systemError("cannot create", path, errno);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  struct stat status {};
+  const bool seekable = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+
+  SF_INFO info{};
+  info.samplerate = static_cast<int>(settings.sampleRate);
+  info.channels = static_cast<int>(settings.numberOfChannels);
+  info.format = containerFor(path) | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE;
+  if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAV) {
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16 | SF_ENDIAN_FILE;
+  }
+  errno = 0;
+  SNDFILE* file = sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE);
+  if (!file) {
+    const int errorNumber = errno;
+    const std::string reason = sf_strerror(nullptr);
+    close(fd);
+    if (errorNumber) throw systemError("cannot create", path, errorNumber);
+    throw Error(kDomain, EIO, "cannot create \"" + path + "\": " + reason);
+  }
+  // Samples beyond full scale stop at full scale instead of wrapping around.
+  sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+  // The header is rewritten after every write, so that the file on disk is complete at every
+  // moment, even if the process is killed: a few bytes and two seeks per buffer, no fsync.
+  if (seekable) sf_command(file, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
+  return std::make_unique<SndfileAudioFile>(file, fd, path, settings.numberOfChannels,
+                                            settings.sampleRate);
+}
+
+}  // namespace platform
