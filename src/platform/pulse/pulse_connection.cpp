@@ -1,5 +1,7 @@
 #include "platform/pulse/pulse_connection.h"
 
+#include <dlfcn.h>
+
 #include <cstdlib>
 #include <vector>
 
@@ -28,7 +30,24 @@ Connection& Connection::shared() {
   return *connection;
 }
 
-Connection::Connection() : loop_(pa_threaded_mainloop_new()) {
+namespace {
+
+// The client library writes its own diagnostics (a missing cookie file, say) to standard error,
+// where only the tool's lines may appear. Its public API has no switch for that; its common
+// library, which it always loads, has one, looked up here so that a library without it is no
+// obstacle.
+void silenceLibraryLog() {
+  using ParseTarget = void* (*)(const char*);
+  using SetTarget = void (*)(void*);
+  auto parse = reinterpret_cast<ParseTarget>(dlsym(RTLD_DEFAULT, "pa_log_parse_target"));
+  auto set = reinterpret_cast<SetTarget>(dlsym(RTLD_DEFAULT, "pa_log_set_target"));
+  if (!parse || !set) return;
+  if (void* discard = parse("null")) set(discard);
+}
+
+}  // namespace
+
+Connection::Connection() : loop_((silenceLibraryLog(), pa_threaded_mainloop_new())) {
   if (!loop_ || pa_threaded_mainloop_start(loop_) < 0) std::abort();
   pa_threaded_mainloop_set_name(loop_, "tarn-pulse");
 }

@@ -1,0 +1,181 @@
+"""Shared pieces of the end-to-end tests: a private PulseAudio server, the tool run as a process,
+sounds played into the server, and what the recorded file holds."""
+
+import array
+import math
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+import wave
+
+BUILD_DIR = os.environ.get("TARN_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+TOOL = os.path.abspath(os.path.join(BUILD_DIR, "tarn-audio-tap"))
+SCRIPTED_TOOL = os.path.abspath(os.path.join(BUILD_DIR, "tests", "tarn-audio-tap-scripted"))
+
+# Generous: the suite must hold on a loaded two-core machine, and a wait ends as soon as its
+# condition holds.
+DEADLINE = 60.0
+
+
+def wait_for(condition, what, deadline=DEADLINE, interval=0.02):
+    end = time.monotonic() + deadline
+    while time.monotonic() < end:
+        value = condition()
+        if value:
+            return value
+        time.sleep(interval)
+    raise AssertionError("timed out waiting for " + what)
+
+
+class PulseServer:
+    """A PulseAudio server of the test's own: private socket in a temporary folder, null outputs."""
+
+    def __init__(self, sinks=("out",), anonymous=True):
+        self.folder = tempfile.mkdtemp(prefix="tarn-pulse-")
+        os.chmod(self.folder, 0o755)
+        self.socket = os.path.join(self.folder, "native")
+        self.env = dict(os.environ, HOME=self.folder, XDG_RUNTIME_DIR=self.folder,
+                        XDG_CONFIG_HOME=os.path.join(self.folder, "config"),
+                        PULSE_SERVER="unix:" + self.socket)
+        self.env.pop("PULSE_COOKIE", None)
+        auth = "auth-anonymous=1" if anonymous else "auth-anonymous=0 auth-cookie-enabled=1"
+        command = ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                   "--realtime=no", "--high-priority=no", "--log-target=stderr", "--log-level=error",
+                   "-L", "module-native-protocol-unix socket=%s %s" % (self.socket, auth)]
+        for sink in sinks:
+            command += ["-L", "module-null-sink sink_name=%s rate=48000 channels=2" % sink]
+        self.log = open(os.path.join(self.folder, "server.log"), "w")
+        self.process = subprocess.Popen(command, env=self.env, stdout=self.log, stderr=self.log,
+                                        stdin=subprocess.DEVNULL)
+        wait_for(lambda: self.process.poll() is not None or self.pactl_ok("info"), "the sound server")
+        if self.process.poll() is not None:
+            raise RuntimeError("pulseaudio did not start: " + open(self.log.name).read())
+
+    def pactl_ok(self, *args):
+        return subprocess.run(["pactl"] + list(args), env=self.env, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode == 0
+
+    def pactl(self, *args):
+        return subprocess.run(["pactl"] + list(args), env=self.env, check=True,
+                              capture_output=True, text=True).stdout
+
+    def record_streams(self):
+        return [line for line in self.pactl("list", "short", "source-outputs").splitlines() if line]
+
+    def play(self, samples, sink="out", rate=48000):
+        """Plays mono float samples on both channels of an output and waits until they are played."""
+        stereo = array.array("f")
+        for value in samples:
+            stereo.append(value)
+            stereo.append(value)
+        subprocess.run(["pacat", "--playback", "--raw", "--format=float32le", "--rate=%d" % rate,
+                        "--channels=2", "--device=" + sink, "--latency-msec=20"],
+                       input=stereo.tobytes(), env=self.env, check=True)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.log.close()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def tone(seconds, hertz, amplitude=0.5, rate=48000):
+    return [amplitude * math.sin(2 * math.pi * hertz * i / rate) for i in range(int(seconds * rate))]
+
+
+def silence(seconds, rate=48000):
+    return [0.0] * int(seconds * rate)
+
+
+class Tool:
+    """The tool run as a separate process, its output and status kept."""
+
+    def __init__(self, args, env, binary=TOOL, cwd=None):
+        self.process = subprocess.Popen([binary] + list(args), env=env, cwd=cwd,
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE)
+
+    @staticmethod
+    def binary_path():
+        return TOOL
+
+    def signal(self, number):
+        self.process.send_signal(number)
+
+    def finish(self, timeout=DEADLINE):
+        out, err = self.process.communicate(timeout=timeout)
+        return self.process.returncode, out.decode(), err.decode()
+
+    def stop(self):
+        self.signal(signal.SIGTERM)
+        return self.finish()
+
+    def alive(self):
+        return self.process.poll() is None
+
+
+def run(args, env, binary=TOOL, cwd=None):
+    return Tool(args, env, binary, cwd).finish()
+
+
+def read_wav(path):
+    with wave.open(path, "rb") as file:
+        params = (file.getnchannels(), file.getsampwidth(), file.getframerate())
+        samples = array.array("h", file.readframes(file.getnframes()))
+    return params, [s / 32768.0 for s in samples]
+
+
+def tone_level(samples, hertz, rate=16000):
+    """The amplitude of the samples' component at the frequency (Goertzel)."""
+    if not samples:
+        return 0.0
+    coefficient = 2 * math.cos(2 * math.pi * hertz / rate)
+    previous = before = 0.0
+    for value in samples:
+        previous, before = value + coefficient * previous - before, previous
+    power = previous * previous + before * before - coefficient * previous * before
+    return 2 * math.sqrt(max(power, 0.0)) / len(samples)
+
+
+def segments_with_tone(samples, hertz, window=0.02, rate=16000, threshold=0.1):
+    """The [start, end) times, in seconds, of the stretches in which the tone sounds."""
+    size = int(window * rate)
+    found = []
+    for start in range(0, len(samples) - size + 1, size):
+        if tone_level(samples[start:start + size], hertz, rate) > threshold:
+            time_ = start / rate
+            if found and abs(found[-1][1] - time_) < 1e-9:
+                found[-1][1] = time_ + window
+            else:
+                found.append([time_, time_ + window])
+    return found
+
+
+class ServerTestCase(unittest.TestCase):
+    """Each test gets a fresh sound server and a scratch folder."""
+
+    sinks = ("out",)
+
+    def setUp(self):
+        self.server = PulseServer(self.sinks)
+        self.addCleanup(self.server.stop)
+        self.folder = tempfile.mkdtemp(prefix="tarn-e2e-")
+        self.addCleanup(shutil.rmtree, self.folder, True)
+
+    def path(self, name):
+        return os.path.join(self.folder, name)
+
+    def start_recording(self, args):
+        tool = Tool(args, self.server.env)
+        self.addCleanup(lambda: tool.alive() and tool.process.kill())
+        wait_for(lambda: self.server.record_streams() or not tool.alive(), "the capture to start")
+        return tool

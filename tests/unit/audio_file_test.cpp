@@ -1,0 +1,115 @@
+// The file writer: container by extension, and a header that is current while the file is open.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "buffers.h"
+#include "platform/audio_file.h"
+#include "platform/error.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const platform::AudioFileSettings kSettings{
+    platform::kAudioFormatLinearPCM, 16000, 1, 16, false, false, false};
+
+std::unique_ptr<platform::PCMBuffer> pcm(const std::vector<float>& samples) {
+  auto format =
+      platform::AudioFormat::fromStreamDescription(platform::packedFloatDescription(16000, 1));
+  auto buffer = platform::PCMBuffer::make(*format, static_cast<uint32_t>(samples.size()));
+  buffer->setFrameLength(static_cast<uint32_t>(samples.size()));
+  std::memcpy(buffer->audioBufferList()[0].data, samples.data(), samples.size() * sizeof(float));
+  return buffer;
+}
+
+std::unique_ptr<platform::AudioFile> open(const std::string& path) {
+  return platform::AudioFile::openForWriting(path, kSettings, platform::CommonFormat::float32,
+                                             false);
+}
+
+class AudioFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = fs::temp_directory_path() / ("tarn-file-" + std::to_string(getpid()));
+    fs::create_directories(folder_);
+  }
+  void TearDown() override { fs::remove_all(folder_); }
+  fs::path folder_;
+};
+
+TEST_F(AudioFileTest, ContainerFollowsTheExtensionWithLittleEndian16BitSamples) {
+  struct Case {
+    const char* name;
+    int container;
+  };
+  const Case cases[] = {
+      {"a.wav", SF_FORMAT_WAV},   {"a.WAV", SF_FORMAT_WAV},   {"a", SF_FORMAT_WAV},
+      {"a.flac", SF_FORMAT_WAV},  {"a.caf", SF_FORMAT_CAF},   {"a.aif", SF_FORMAT_AIFF},
+      {"a.aiff", SF_FORMAT_AIFF}, {"a.AIFC", SF_FORMAT_AIFF}, {"dir.caf/a", SF_FORMAT_WAV}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path path = folder_ / c.name;
+    fs::create_directories(path.parent_path());
+    open(path)->write(*pcm(testing_support::sine(1600, 440)));
+    const auto content = testing_support::readFile(path);
+    ASSERT_TRUE(content.opened);
+    EXPECT_EQ(content.info.format & SF_FORMAT_TYPEMASK, c.container);
+    EXPECT_EQ(content.info.format & SF_FORMAT_SUBMASK, SF_FORMAT_PCM_16);
+    EXPECT_EQ(content.info.samplerate, 16000);
+    EXPECT_EQ(content.info.channels, 1);
+    EXPECT_EQ(content.info.frames, 1600);
+    EXPECT_NEAR(content.samples[4], 0.5 * 32767 * std::sin(2 * M_PI * 440 * 4 / 16000.0), 1.5);
+  }
+  // AIFF-C stores its samples little-endian ('sowt'), as asked.
+  std::vector<char> bytes(64);
+  FILE* aiff = std::fopen((folder_ / "a.aif").c_str(), "rb");
+  ASSERT_TRUE(aiff);
+  bytes.resize(std::fread(bytes.data(), 1, bytes.size(), aiff));
+  std::fclose(aiff);
+  EXPECT_NE(std::string(bytes.begin(), bytes.end()).find("sowt"), std::string::npos);
+}
+
+// The file must be a complete recording at every moment, not only once closed: a killed process
+// leaves it as it stands.
+TEST_F(AudioFileTest, HeaderIsCurrentAfterEveryWriteWhileOpen) {
+  for (const char* name : {"open.wav", "open.caf", "open.aiff"}) {
+    SCOPED_TRACE(name);
+    const std::string path = folder_ / name;
+    auto file = open(path);
+    EXPECT_EQ(testing_support::readFile(path).info.frames, 0);
+    file->write(*pcm(testing_support::constant(1000, 0.25f)));
+    EXPECT_EQ(testing_support::readFile(path).info.frames, 1000);
+    file->write(*pcm(testing_support::constant(500, 0.25f)));
+    const auto content = testing_support::readFile(path);
+    EXPECT_EQ(content.info.frames, 1500);
+    EXPECT_EQ(content.samples[1499], 8192);
+    EXPECT_EQ(file->length(), 1500);
+  }
+}
+
+TEST_F(AudioFileTest, FailuresNameThePathAndTheReason) {
+  try {
+    open((folder_ / "none" / "a.wav").string());
+    ADD_FAILURE();
+  } catch (const platform::Error& error) {
+    EXPECT_EQ(error.localizedDescription(), "cannot create \"" +
+                                                (folder_ / "none" / "a.wav").string() +
+                                                "\": No such file or directory");
+  }
+  try {
+    open(folder_.string());
+    ADD_FAILURE();
+  } catch (const platform::Error& error) {
+    EXPECT_NE(error.localizedDescription().find("Is a directory"), std::string::npos);
+  }
+  try {
+    open("/dev/full")->write(*pcm(testing_support::constant(16000, 0.25f)));
+    ADD_FAILURE();
+  } catch (const platform::Error& error) {
+    EXPECT_NE(error.localizedDescription().find("No space left on device"), std::string::npos);
+  }
+}
+
+}  // namespace
