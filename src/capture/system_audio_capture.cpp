@@ -14,7 +14,7 @@ constexpr std::chrono::milliseconds kCloseOnFailureLimit{1000};
 
 SystemAudioCapture::SystemAudioCapture(std::string outputURL)
     : outputURL_(std::move(outputURL)),
-      queue_(new platform::DispatchQueue("dev.tarn.desktop.audio-tap")) {}
+      queue_(std::make_unique<platform::DispatchQueue>("dev.tarn.desktop.audio-tap")) {}
 
 void SystemAudioCapture::setMuted(bool muted) {
   queue_->async([self = shared_from_this(), muted] { self->muted_ = muted; });

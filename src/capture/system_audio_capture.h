@@ -45,6 +45,5 @@ class SystemAudioCapture final : public platform::StreamOutput,
   // create the file again and replace the recording.
   bool fileClosed_ = false;
   bool muted_ = false;
-  // Never destroyed: its thread runs for the life of the process.
-  platform::DispatchQueue* const queue_;
+  const std::unique_ptr<platform::DispatchQueue> queue_;
 };

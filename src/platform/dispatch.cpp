@@ -3,57 +3,108 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "platform/signal_source.h"
+#include "platform/threads.h"
 
 namespace platform {
-namespace {
 
-int makeWakeFd() {
-  int fd = eventfd(0, EFD_CLOEXEC);
-  if (fd < 0) std::abort();  // no queue can work without it; nothing sensible to fall back to
-  return fd;
-}
-
-void wake(int fd) {
-  uint64_t one = 1;
-  while (write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+struct DispatchQueue::State {
+  State() : wakeFd(eventfd(0, EFD_CLOEXEC)) {
+    if (wakeFd < 0) std::abort();  // no queue can work without it; nothing to fall back to
   }
-}
+  ~State() { close(wakeFd); }
 
-void waitForWake(int fd) {
-  uint64_t count;
-  while (read(fd, &count, sizeof count) < 0 && errno == EINTR) {
+  void wake() {
+    uint64_t one = 1;
+    while (write(wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
   }
+
+  void waitForWake() {
+    uint64_t count;
+    while (read(wakeFd, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+  }
+
+  // Runs items until the queue is ended (never, for the main queue).
+  void serve() {
+    servingThread = std::this_thread::get_id();
+    std::vector<SignalSource*> armed;
+    for (;;) {
+      WorkItem item;
+      {
+        std::lock_guard lock(mutex);
+        if (ended) return;
+        armed = sources;
+        if (!items.empty()) {
+          item = std::move(items.front());
+          items.pop_front();
+        } else {
+          serverWaiting = true;
+        }
+      }
+      for (SignalSource* source : armed) source->fireIfPending();
+      if (item) {
+        item();
+      } else {
+        waitForWake();
+      }
+    }
+  }
+
+  const int wakeFd;  // work items, signal arrivals and the end wake the serving thread through it
+  std::mutex mutex;
+  std::deque<WorkItem> items;
+  bool serverWaiting = false;
+  bool ended = false;
+  std::vector<SignalSource*> sources;
+  std::atomic<std::thread::id> servingThread;
+  std::thread thread;
+};
+
+DispatchQueue::DispatchQueue(ServedByCaller) : state_(std::make_shared<State>()) {}
+
+DispatchQueue::DispatchQueue(std::string) : DispatchQueue(ServedByCaller{}) {
+  state_->thread = spawnThread([state = state_] { state->serve(); });
 }
 
-}  // namespace
-
-DispatchQueue::DispatchQueue(std::string label, ServedByCaller)
-    : label_(std::move(label)), wakeFd_(makeWakeFd()) {}
-
-DispatchQueue::DispatchQueue(std::string label)
-    : DispatchQueue(std::move(label), ServedByCaller{}) {
-  // The queue lives as long as its thread: queues are made once and kept for the process's life,
-  // so the thread is detached rather than joined by a destructor that exit() would run.
-  std::thread([this] { serve(); }).detach();
+DispatchQueue::~DispatchQueue() {
+  std::deque<WorkItem> dropped;
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->ended = true;
+    dropped.swap(state_->items);
+  }
+  state_->wake();
+  if (!state_->thread.joinable()) return;
+  // Ended from one of its own items: that item finishes, then the thread lets go of the state.
+  if (isCurrent()) {
+    state_->thread.detach();
+  } else {
+    state_->thread.join();
+  }
 }
 
 void DispatchQueue::async(WorkItem item) {
   bool wakeServer;
   {
-    std::lock_guard lock(mutex_);
-    items_.push_back(std::move(item));
-    wakeServer = serverWaiting_;
-    serverWaiting_ = false;
+    std::lock_guard lock(state_->mutex);
+    state_->items.push_back(std::move(item));
+    wakeServer = state_->serverWaiting;
+    state_->serverWaiting = false;
   }
   // Only a sleeping server needs the system call; a busy one finds the item on its next pass.
-  if (wakeServer) wake(wakeFd_);
+  if (wakeServer) state_->wake();
 }
 
 void DispatchQueue::sync(const WorkItem& item) {
@@ -72,62 +123,38 @@ void DispatchQueue::sync(const WorkItem& item) {
 
 bool DispatchQueue::syncFor(WorkItem item, std::chrono::milliseconds timeout) {
   // Shared, since the waiter may give up and return before the item runs.
-  struct State {
+  struct Done {
     std::mutex mutex;
     std::condition_variable condition;
     bool done = false;
   };
-  auto state = std::make_shared<State>();
-  async([state, item = std::move(item)] {
+  auto done = std::make_shared<Done>();
+  async([done, item = std::move(item)] {
     item();
-    std::lock_guard lock(state->mutex);
-    state->done = true;
-    state->condition.notify_one();
+    std::lock_guard lock(done->mutex);
+    done->done = true;
+    done->condition.notify_one();
   });
-  std::unique_lock lock(state->mutex);
-  return state->condition.wait_for(lock, timeout, [&] { return state->done; });
+  std::unique_lock lock(done->mutex);
+  return done->condition.wait_for(lock, timeout, [&] { return done->done; });
 }
 
 bool DispatchQueue::isCurrent() const {
-  return std::this_thread::get_id() == servingThread_;
+  return std::this_thread::get_id() == state_->servingThread.load();
 }
 
 void DispatchQueue::attach(SignalSource* source) {
-  std::lock_guard lock(mutex_);
-  sources_.push_back(source);
+  std::lock_guard lock(state_->mutex);
+  state_->sources.push_back(source);
 }
 
 void DispatchQueue::wakeFromSignal() {
-  wake(wakeFd_);
-}
-
-void DispatchQueue::serve() {
-  servingThread_ = std::this_thread::get_id();
-  std::vector<SignalSource*> sources;
-  for (;;) {
-    WorkItem item;
-    {
-      std::lock_guard lock(mutex_);
-      sources = sources_;
-      if (!items_.empty()) {
-        item = std::move(items_.front());
-        items_.pop_front();
-      } else {
-        serverWaiting_ = true;
-      }
-    }
-    for (SignalSource* source : sources) source->fireIfPending();
-    if (item) {
-      item();
-    } else {
-      waitForWake(wakeFd_);
-    }
-  }
+  state_->wake();
 }
 
 DispatchQueue& mainQueue() {
   // Never destroyed: threads may still submit to it while exit() runs static destructors.
-  static DispatchQueue* queue = new DispatchQueue("main", DispatchQueue::ServedByCaller{});
+  static DispatchQueue* queue = new DispatchQueue(DispatchQueue::ServedByCaller{});
   return *queue;
 }
 
@@ -137,8 +164,8 @@ DispatchQueue& backgroundQueue() {
 }
 
 void dispatchMain() {
-  mainQueue().serve();
-  std::abort();  // serve() never returns
+  mainQueue().state_->serve();
+  std::abort();  // the main queue is never ended
 }
 
 }  // namespace platform

@@ -2,14 +2,10 @@
 // thread, private serial queues with a thread of their own, and a shared background queue.
 #pragma once
 
-#include <atomic>
 #include <chrono>
-#include <deque>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace platform {
 
@@ -30,10 +26,10 @@ class DispatchQueue {
   // A private serial queue with a thread of its own that runs its work items one at a time, in the
   // order submitted.
   explicit DispatchQueue(std::string label);
+  // Items not yet started are dropped; the one running finishes on its own.
+  ~DispatchQueue();
   DispatchQueue(const DispatchQueue&) = delete;
   DispatchQueue& operator=(const DispatchQueue&) = delete;
-
-  const std::string& label() const { return label_; }
 
   void async(WorkItem item);
   // Runs the item on the queue and waits for it. Must not be called from the queue itself.
@@ -51,19 +47,14 @@ class DispatchQueue {
   friend class SignalSource;
   friend void dispatchMain();
 
+  struct State;
   struct ServedByCaller {};
-  DispatchQueue(std::string label, ServedByCaller);
+  explicit DispatchQueue(ServedByCaller);
 
-  void serve();  // runs work items forever on the calling thread
   void attach(SignalSource* source);
 
-  std::string label_;
-  int wakeFd_;  // eventfd: work items and signal arrivals wake the serving thread through it
-  std::mutex mutex_;
-  std::deque<WorkItem> items_;
-  bool serverWaiting_ = false;
-  std::vector<SignalSource*> sources_;
-  std::atomic<std::thread::id> servingThread_;
+  // Shared with the serving thread, which may outlive the queue object by the item it is running.
+  std::shared_ptr<State> state_;
 };
 
 }  // namespace platform

@@ -27,8 +27,10 @@ void catchSignal(int signalNumber) {
   struct sigaction action {};
   action.sa_handler = onSignal;
   sigemptyset(&action.sa_mask);
-  // SA_RESTART keeps the signal from failing slow system calls of unrelated threads with EINTR.
-  action.sa_flags = SA_RESTART;
+  // No SA_RESTART: the serving thread's wait is meant to return for a signal (a sanitizer, for
+  // one, runs the handler only once the interrupted call has returned). Other threads block the
+  // signals, so no other call sees EINTR.
+  action.sa_flags = 0;
   sigaction(signalNumber, &action, nullptr);
 }
 
@@ -47,7 +49,8 @@ void SignalSource::resume() {
   queue_.attach(this);
   armedQueue[signalNumber_].store(&queue_);
   catchSignal(signalNumber_);
-  // Signals that were blocked by whoever started us must still get through.
+  // The calling thread takes the signal: it must not be blocked there, even if whoever started the
+  // process blocked it.
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, signalNumber_);

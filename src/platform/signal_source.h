@@ -9,6 +9,7 @@ namespace platform {
 
 class DispatchQueue;
 
+// Armed sources are never cancelled: a source, and its queue, must live as long as the process.
 class SignalSource {
  public:
   SignalSource(int signalNumber, DispatchQueue& queue);

@@ -1,11 +1,11 @@
 #include "platform/task.h"
 
-#include <thread>
+#include "platform/threads.h"
 
 namespace platform {
 
 void runTask(std::function<void()> body) {
-  std::thread(std::move(body)).detach();
+  spawnThread(std::move(body)).detach();
 }
 
 }  // namespace platform

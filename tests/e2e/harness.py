@@ -66,15 +66,23 @@ class PulseServer:
     def record_streams(self):
         return [line for line in self.pactl("list", "short", "source-outputs").splitlines() if line]
 
+    def records_for(self, pid):
+        """Whether a process of that id has a record stream on the server."""
+        return ('application.process.id = "%d"' % pid) in self.pactl("list", "source-outputs")
+
+    def player(self, sink="out", rate=48000):
+        """A player of float stereo on an output, fed through its stdin, with a short buffer as a
+        desktop application's would be."""
+        return subprocess.Popen(["pacat", "--playback", "--raw", "--format=float32le",
+                                 "--rate=%d" % rate, "--channels=2", "--device=" + sink,
+                                 "--latency-msec=20"], stdin=subprocess.PIPE, env=self.env)
+
     def play(self, samples, sink="out", rate=48000):
         """Plays mono float samples on both channels of an output and waits until they are played."""
-        stereo = array.array("f")
-        for value in samples:
-            stereo.append(value)
-            stereo.append(value)
-        subprocess.run(["pacat", "--playback", "--raw", "--format=float32le", "--rate=%d" % rate,
-                        "--channels=2", "--device=" + sink, "--latency-msec=20"],
-                       input=stereo.tobytes(), env=self.env, check=True)
+        player = self.player(sink, rate)
+        player.communicate(stereo(samples))
+        if player.returncode != 0:
+            raise RuntimeError("pacat failed")
 
     def stop(self):
         if self.process.poll() is None:
@@ -86,6 +94,14 @@ class PulseServer:
                 self.process.wait()
         self.log.close()
         shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def stereo(samples):
+    data = array.array("f")
+    for value in samples:
+        data.append(value)
+        data.append(value)
+    return data.tobytes()
 
 
 def tone(seconds, hertz, amplitude=0.5, rate=48000):
@@ -177,5 +193,6 @@ class ServerTestCase(unittest.TestCase):
     def start_recording(self, args):
         tool = Tool(args, self.server.env)
         self.addCleanup(lambda: tool.alive() and tool.process.kill())
-        wait_for(lambda: self.server.record_streams() or not tool.alive(), "the capture to start")
+        wait_for(lambda: self.server.records_for(tool.process.pid) or not tool.alive(),
+                 "the capture to start")
         return tool

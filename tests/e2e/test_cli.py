@@ -49,7 +49,7 @@ class Signals(ServerTestCase):
 
     def test_an_output_path_that_looks_like_an_option_is_a_path(self):
         tool = Tool(["--output", "--help"], self.server.env, cwd=self.folder)
-        wait_for(self.server.record_streams, "the capture to start")
+        wait_for(lambda: self.server.records_for(tool.process.pid), "the capture to start")
         self.server.play([0.3] * 4800)
         wait_for(lambda: os.path.exists(self.path("--help")), "the file")
         self.assertEqual(tool.stop(), (0, "", ""))

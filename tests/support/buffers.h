@@ -14,7 +14,7 @@ namespace testing_support {
 
 inline std::vector<uint8_t> bytesOf(const std::vector<float>& samples) {
   std::vector<uint8_t> bytes(samples.size() * sizeof(float));
-  std::memcpy(bytes.data(), samples.data(), bytes.size());
+  if (!bytes.empty()) std::memcpy(bytes.data(), samples.data(), bytes.size());
   return bytes;
 }
 

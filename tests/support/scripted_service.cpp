@@ -5,10 +5,12 @@
 namespace scripted {
 namespace {
 
-std::mutex stateMutex;
-std::condition_variable stateChanged;
-Script currentScript;
-std::shared_ptr<ScriptedStream> newestStream;
+// Never destroyed: the tool exits while a thread may still wait on them, and destroying a condition
+// variable that has a waiter blocks the exit.
+std::mutex& stateMutex = *new std::mutex;
+std::condition_variable& stateChanged = *new std::condition_variable;
+Script& currentScript = *new Script;
+std::shared_ptr<ScriptedStream>& newestStream = *new std::shared_ptr<ScriptedStream>;
 
 void getContent(bool, bool, platform::ContentHandler handler) {
   Script now;

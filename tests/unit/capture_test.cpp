@@ -19,6 +19,14 @@ using testing_support::readFile;
 
 namespace {
 
+// The capture object and its stream hold each other, as in the tool, where the capture lives as
+// long as the process: so do the tests' captures.
+std::shared_ptr<SystemAudioCapture> kept(std::shared_ptr<SystemAudioCapture> capture) {
+  static auto* alive = new std::vector<std::shared_ptr<SystemAudioCapture>>;
+  alive->push_back(capture);
+  return capture;
+}
+
 class CaptureTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -33,7 +41,7 @@ class CaptureTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(folder_); }
 
   std::shared_ptr<SystemAudioCapture> started(const std::string& path) {
-    auto capture = std::make_shared<SystemAudioCapture>(path);
+    auto capture = kept(std::make_shared<SystemAudioCapture>(path));
     capture->start();
     return capture;
   }
@@ -93,7 +101,7 @@ TEST_F(CaptureTest, FailedStartsThrowTheServiceErrorAndKeepNoStream) {
     SCOPED_TRACE(c.name);
     scripted::reset();
     c.arrange(scripted::script(), serviceError);
-    auto capture = std::make_shared<SystemAudioCapture>(path_);
+    auto capture = kept(std::make_shared<SystemAudioCapture>(path_));
     try {
       capture->start();
       ADD_FAILURE() << "start succeeded";
@@ -113,14 +121,14 @@ TEST_F(CaptureTest, FailedStartsThrowTheServiceErrorAndKeepNoStream) {
 
 TEST_F(CaptureTest, RefusedAudioOutputAttachesNoScreenOutputAndNeverStarts) {
   scripted::script().audioOutputError = platform::Error("d", 1, "no");
-  auto capture = std::make_shared<SystemAudioCapture>(path_);
+  auto capture = kept(std::make_shared<SystemAudioCapture>(path_));
   EXPECT_THROW(capture->start(), platform::Error);
   EXPECT_TRUE(scripted::lastStream()->outputsAdded().empty());
   EXPECT_EQ(scripted::lastStream()->startRequests(), 0);
 }
 
 TEST_F(CaptureTest, StartsWithoutDisplaysOrContentFailWithoutMakingAStream) {
-  auto capture = std::make_shared<SystemAudioCapture>(path_);
+  auto capture = kept(std::make_shared<SystemAudioCapture>(path_));
   scripted::script().displays.clear();
   try {
     capture->start();
@@ -159,7 +167,7 @@ TEST_F(CaptureTest, StopAsksTheStreamEachTimeAndIgnoresItsError) {
 
 TEST_F(CaptureTest, StopDuringAPendingStartFindsNoStream) {
   scripted::script().holdStart = true;
-  auto capture = std::make_shared<SystemAudioCapture>(path_);
+  auto capture = kept(std::make_shared<SystemAudioCapture>(path_));
   std::thread starter([&] { capture->start(); });
   auto stream = scripted::awaitStartedStream();
   ASSERT_TRUE(stream);

@@ -51,11 +51,12 @@ TEST(DispatchQueue, SyncForGivesUpOnABlockedQueueAndTheItemStillRuns) {
 // Arrivals from any thread run the handler on the queue's own thread, never lose the last arrival,
 // and never run the signal's default action (which would end this test process).
 TEST(SignalSource, ArrivalsRunTheHandlerOnTheQueue) {
-  platform::DispatchQueue queue("test.signals");
-  std::atomic<int> runs{0};
-  std::atomic<bool> offQueue{false};
-  platform::SignalSource source(SIGUSR2, queue);
-  source.setEventHandler([&] {
+  // Armed sources are never cancelled: like the tool's, they and their queue live for good.
+  static auto& queue = *new platform::DispatchQueue("test.signals");
+  static std::atomic<int> runs{0};
+  static std::atomic<bool> offQueue{false};
+  auto& source = *new platform::SignalSource(SIGUSR2, queue);
+  source.setEventHandler([] {
     if (!queue.isCurrent()) offQueue = true;
     runs.fetch_add(1);
   });

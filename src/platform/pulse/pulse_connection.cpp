@@ -1,5 +1,7 @@
 #include "platform/pulse/pulse_connection.h"
 
+#include "platform/threads.h"
+
 #include <dlfcn.h>
 
 #include <cstdlib>
@@ -38,17 +40,27 @@ namespace {
 // obstacle.
 void silenceLibraryLog() {
   using ParseTarget = void* (*)(const char*);
-  using SetTarget = void (*)(void*);
+  using UseTarget = void (*)(void*);
   auto parse = reinterpret_cast<ParseTarget>(dlsym(RTLD_DEFAULT, "pa_log_parse_target"));
-  auto set = reinterpret_cast<SetTarget>(dlsym(RTLD_DEFAULT, "pa_log_set_target"));
-  if (!parse || !set) return;
-  if (void* discard = parse("null")) set(discard);
+  auto set = reinterpret_cast<UseTarget>(dlsym(RTLD_DEFAULT, "pa_log_set_target"));
+  auto release = reinterpret_cast<UseTarget>(dlsym(RTLD_DEFAULT, "pa_log_target_free"));
+  if (!parse || !set || !release) return;
+  if (void* discard = parse("null")) {
+    set(discard);  // copied by the library
+    release(discard);
+  }
 }
 
 }  // namespace
 
 Connection::Connection() : loop_((silenceLibraryLog(), pa_threaded_mainloop_new())) {
-  if (!loop_ || pa_threaded_mainloop_start(loop_) < 0) std::abort();
+  // The library's thread takes no signal, whichever thread makes the connection.
+  const sigset_t blocked = asynchronousSignals();
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  const bool started = loop_ && pa_threaded_mainloop_start(loop_) == 0;
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (!started) std::abort();  // no capture is possible without the library's thread
   pa_threaded_mainloop_set_name(loop_, "tarn-pulse");
 }
 

@@ -1,0 +1,124 @@
+"""What lands in the file: the sound played into the server, silence while muted, and a file that
+survives a kill."""
+
+import os
+import signal
+import threading
+import time
+import unittest
+
+from harness import (ServerTestCase, read_wav, segments_with_tone, silence, stereo, tone,
+                     tone_level, wait_for)
+
+
+def recorded_seconds(path):
+    """How much the file holds now, by its header, as any reader would see it."""
+    try:
+        return len(read_wav(path)[1]) / 16000
+    except Exception:  # not created yet, or not readable yet
+        return 0.0
+
+
+class Recording(ServerTestCase):
+    def test_tones_are_recorded_at_their_pitch_and_level_as_16_bit_mono_at_16_khz(self):
+        output = self.path("tones.wav")
+        tool = self.start_recording(["--output", output])
+        self.server.play(tone(0.5, 440) + silence(0.3) + tone(0.5, 880, amplitude=0.25))
+        self.assertEqual(tool.stop(), (0, "", ""))
+
+        params, samples = read_wav(output)
+        self.assertEqual(params, (1, 2, 16000))
+        low, high = segments_with_tone(samples, 440), segments_with_tone(samples, 880, threshold=0.05)
+        self.assertEqual(len(low), 1, low)
+        self.assertEqual(len(high), 1, high)
+        self.assertAlmostEqual(low[0][1] - low[0][0], 0.5, delta=0.05)
+        self.assertAlmostEqual(high[0][0] - low[0][1], 0.3, delta=0.05)
+        middle = lambda segment: samples[int(segment[0] * 16000) + 800:int(segment[1] * 16000) - 800]
+        # Both channels carried the tone: the downmix keeps its level.
+        self.assertAlmostEqual(tone_level(middle(low[0]), 440), 0.5, delta=0.03)
+        self.assertAlmostEqual(tone_level(middle(high[0]), 880), 0.25, delta=0.02)
+        self.assertLess(tone_level(middle(low[0]), 880), 0.01)
+
+    def test_the_muted_stretch_is_digital_silence_and_the_timeline_runs_on(self):
+        output = self.path("muted.wav")
+        tool = self.start_recording(["--output", output])
+        self.server.play(silence(0.1))  # the output is running before the clock is read
+        first_started = time.monotonic()
+        self.server.play(tone(1.5, 440))
+        # Mute once the tone is in the file, then let it play out muted.
+        tool.signal(signal.SIGUSR1)
+        self.server.play(silence(0.4))
+        tool.signal(signal.SIGUSR2)
+        second_started = time.monotonic()
+        self.server.play(silence(0.3) + tone(0.5, 660))
+        self.assertEqual(tool.stop(), (0, "", ""))
+
+        _, samples = read_wav(output)
+        first_tone = segments_with_tone(samples, 440)
+        second_tone = segments_with_tone(samples, 660)
+        self.assertEqual(len(second_tone), 1, second_tone)
+        self.assertTrue(first_tone)
+        # A window's margin on each side for the tones' edges.
+        muted_from = int((first_tone[-1][1] + 0.02) * 16000)
+        muted_to = int((second_tone[0][0] - 0.02) * 16000)
+        self.assertGreater(muted_to - muted_from, 0.4 * 16000)
+        self.assertEqual(max(abs(s) for s in samples[muted_from:muted_to]), 0)
+        # The file keeps time while muted: from tone to tone as long as on the clock.
+        expected = (second_started - first_started) + 0.3
+        self.assertAlmostEqual(second_tone[0][0] - first_tone[0][0], expected, delta=0.15)
+
+    def test_a_later_output_overrides_an_earlier_one(self):
+        tool = self.start_recording(["--output", self.path("a.wav"), "--output", self.path("b.wav")])
+        self.server.play(tone(0.3, 440))
+        self.assertEqual(tool.stop(), (0, "", ""))
+        self.assertFalse(os.path.exists(self.path("a.wav")))
+        self.assertTrue(segments_with_tone(read_wav(self.path("b.wav"))[1], 440))
+
+    def test_an_unwritable_path_reports_write_errors_and_keeps_running(self):
+        output = self.path("missing/out.wav")
+        tool = self.start_recording(["--output", output])
+        self.server.play(tone(0.5, 440))
+        self.assertTrue(tool.alive())
+        status, out, err = tool.stop()
+        self.assertEqual((status, out), (0, ""))
+        lines = err.splitlines(keepends=True)
+        self.assertTrue(lines)
+        line = 'write error: cannot create "%s": No such file or directory\n' % output
+        self.assertEqual(set(lines), {line})
+
+    def test_a_killed_recording_leaves_a_valid_file_with_everything_up_to_the_kill(self):
+        output = self.path("killed.wav")
+        tool = self.start_recording(["--output", output])
+        player = self.server.player()
+        self.addCleanup(_end, player)
+        feeder = threading.Thread(target=_feed, args=(player, stereo(tone(4, 440))))
+        feeder.start()
+        self.addCleanup(feeder.join)
+        wait_for(lambda: recorded_seconds(output) > 1.0, "a second of recording")
+        tool.process.kill()
+        tool.finish()
+        before_kill = recorded_seconds(output)
+        params, samples = read_wav(output)
+        self.assertEqual(params, (1, 2, 16000))
+        self.assertGreaterEqual(len(samples) / 16000, 1.0)
+        self.assertEqual(before_kill, len(samples) / 16000)
+        segments = segments_with_tone(samples, 440)
+        self.assertEqual(len(segments), 1)
+        self.assertAlmostEqual(segments[0][1], len(samples) / 16000, delta=0.03)
+
+
+def _feed(process, data):
+    try:
+        process.stdin.write(data)
+        process.stdin.close()
+    except (BrokenPipeError, ValueError):
+        pass  # the player was ended first
+
+
+def _end(process):
+    process.kill()
+    process.wait()
+
+
+if __name__ == "__main__":
+    unittest.main()
