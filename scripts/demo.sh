@@ -6,8 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_BUILD_TESTS=OFF >/dev/null
-cmake --build build -j "$(nproc)" >/dev/null
+cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_BUILD_TESTS=OFF >/dev/null
+cmake --build build-demo -j "$(nproc)" >/dev/null
 
 mkdir -p demo
 server_pid=""
@@ -26,7 +26,7 @@ fi
 sentence="This is tarn audio tap, recording the sound this computer plays."
 espeak-ng -w demo/sentence.wav "$sentence"
 rm -f demo/recording.wav
-./build/tarn-audio-tap --output demo/recording.wav &
+./build-demo/tarn-audio-tap --output demo/recording.wav &
 tool=$!
 sleep 0.5
 paplay demo/sentence.wav

@@ -1,9 +1,11 @@
 // A record stream on the monitor of one output device, as a capture stream.
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "platform/pulse/pulse_connection.h"
 #include "platform/pulse/pulse_service.h"
+#include "platform/pulse/timeline.h"
 
 namespace platform::pulse {
 namespace {
@@ -13,6 +15,12 @@ namespace {
 constexpr double kFragmentSeconds = 0.1;
 // A server that does not confirm a disconnect within this time is not waited for any longer.
 constexpr pa_usec_t kStopLimitUsec = 1000 * 1000;
+// Silence standing for a long stretch goes out in pieces of at most this length.
+constexpr double kLongestSilenceSeconds = 10;
+
+double secondsNow() {
+  return static_cast<double>(pa_rtclock_now()) / 1e6;
+}
 
 class PulseStream final : public Stream {
  public:
@@ -39,11 +47,15 @@ class PulseStream final : public Stream {
 
   void stopCapture(CompletionHandler handler) override {
     LoopLock lock(connection_.loop());
-    stopping_ = true;
     if (!stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY) {
+      stopping_ = true;
       release();
       return handler(std::nullopt);
     }
+    // Everything the server has sent is kept, and the recording reaches the moment of the stop.
+    onRead(stream_, 0, this);
+    if (timeline_) deliverSilence(timeline_->silenceUntil(secondsNow()));
+    stopping_ = true;
     stopHandler_ = std::move(handler);
     pa_stream_disconnect(stream_);
     stopTimer_ = pa_context_rttime_new(connection_.context(), pa_rtclock_now() + kStopLimitUsec,
@@ -126,6 +138,8 @@ class PulseStream final : public Stream {
     auto* self = static_cast<PulseStream*>(userdata);
     switch (pa_stream_get_state(stream)) {
       case PA_STREAM_READY:
+        // The recording's time zero: what is played from now on belongs at its moment in the file.
+        self->timeline_.emplace(static_cast<uint32_t>(self->description_.sampleRate), secondsNow());
         if (self->startHandler_) self->finishStart(std::nullopt);
         break;
       case PA_STREAM_FAILED:
@@ -156,8 +170,22 @@ class PulseStream final : public Stream {
   void deliverFragment(const void* data, size_t length) {
     const size_t frames = length / description_.bytesPerFrame;
     if (frames == 0) return;
+    if (timeline_) deliverSilence(timeline_->silenceBefore(frames, secondsNow()));
+    deliverFrames(data, frames);
+  }
+
+  void deliverSilence(uint64_t frames) {
+    const auto longest = static_cast<uint64_t>(kLongestSilenceSeconds * description_.sampleRate);
+    for (uint64_t left = frames; left > 0;) {
+      const uint64_t piece = left < longest ? left : longest;
+      deliverFrames(nullptr, piece);
+      left -= piece;
+    }
+  }
+
+  // Frames of the stream's format; none (a hole the server reports, or a gap) is silence.
+  void deliverFrames(const void* data, size_t frames) {
     const size_t bytes = frames * description_.bytesPerFrame;
-    // A hole the server reports (no data) is kept in the timeline as silence.
     std::vector<uint8_t> samples(bytes);
     if (data) std::memcpy(samples.data(), data, bytes);
     deliver(std::make_shared<const SampleBuffer>(description_, static_cast<int64_t>(frames),
@@ -185,6 +213,7 @@ class PulseStream final : public Stream {
   CompletionHandler stopHandler_;
   pa_time_event* stopTimer_ = nullptr;
   bool stopping_ = false;
+  std::optional<Timeline> timeline_;  // from the moment the stream runs
 };
 
 }  // namespace

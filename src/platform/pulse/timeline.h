@@ -1,0 +1,37 @@
+// Keeps a recording on the clock. The server delivers nothing while an output device sleeps (at
+// start-up, when suspended, across a device switch); those stretches must become silence of the
+// same length, or everything after them lands early in the file. A running stream must never be
+// padded, though: its device clock may drift a little from the system clock, so only a sudden lag
+// counts as a gap, and slow drift is followed instead.
+#pragma once
+
+#include <cstdint>
+
+namespace platform::pulse {
+
+class Timeline {
+ public:
+  // A lag beyond this, over the drift followed so far, is a gap. Above the jitter of deliveries on
+  // a busy machine, below any stretch worth keeping.
+  static constexpr double kGapSeconds = 0.04;
+
+  Timeline(uint32_t rate, double startSeconds) : rate_(rate), start_(startSeconds) {}
+
+  // A fragment of `frames` frames has arrived at `nowSeconds`. Returns how many frames of silence
+  // go before it; counts both.
+  uint64_t silenceBefore(uint64_t frames, double nowSeconds);
+  // The capture ends at `nowSeconds`: how many frames of silence bring it to that moment.
+  uint64_t silenceUntil(double nowSeconds);
+
+  uint64_t frames() const { return delivered_; }
+
+ private:
+  int64_t lagFrames(double nowSeconds, uint64_t pending) const;
+
+  const uint32_t rate_;
+  const double start_;
+  uint64_t delivered_ = 0;
+  double drift_ = 0;  // the lag, in frames, that a running stream settles at
+};
+
+}  // namespace platform::pulse
