@@ -19,6 +19,13 @@ def recorded_seconds(path):
         return 0.0
 
 
+def tone_seconds(path, hertz=440):
+    try:
+        return sum(end - start for start, end in segments_with_tone(read_wav(path)[1], hertz))
+    except Exception:  # not created yet, or not readable yet
+        return 0.0
+
+
 class Recording(ServerTestCase):
     def test_tones_are_recorded_at_their_pitch_and_level_as_16_bit_mono_at_16_khz(self):
         output = self.path("tones.wav")
@@ -94,13 +101,12 @@ class Recording(ServerTestCase):
         feeder = threading.Thread(target=_feed, args=(player, stereo(tone(4, 440))))
         feeder.start()
         self.addCleanup(feeder.join)
-        wait_for(lambda: recorded_seconds(output) > 1.0, "a second of recording")
+        wait_for(lambda: tone_seconds(output) > 0.5, "half a second of the tone in the file")
         tool.process.kill()
         tool.finish()
         before_kill = recorded_seconds(output)
         params, samples = read_wav(output)
         self.assertEqual(params, (1, 2, 16000))
-        self.assertGreaterEqual(len(samples) / 16000, 1.0)
         self.assertEqual(before_kill, len(samples) / 16000)
         segments = segments_with_tone(samples, 440)
         self.assertEqual(len(segments), 1)
