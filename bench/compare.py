@@ -1,0 +1,172 @@
+#!/usr/bin/env python3
+"""tarn-audio-tap and parecord side by side, recording one private PulseAudio server in one run.
+
+For each recorder: where a tone played 1.0 s after launch lands in the file (timeline error), how
+much of a tone that sounds until the stop is missing from the file's end (tail loss), the file's
+length against the time from launch to stop, context switches per second (all threads), CPU time,
+peak memory, and how long the process takes to end after SIGTERM.
+
+Two scenes: "running", a player keeps the output busy all along (a desktop with sound on); "idle",
+the output has never played when the recorders start.
+
+    python3 bench/compare.py [--build build] [--seconds 10]
+"""
+
+import argparse
+import array
+import math
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
+from harness import PulseServer, read_wav, segments_with_tone  # noqa: E402
+
+RATE = 48000
+CHUNK = RATE // 100  # 10 ms
+
+
+class Player:
+    """Plays silence in real time into the output, and a tone between two moments."""
+
+    def __init__(self, server):
+        self.process = server.player()
+        self.tones = []  # (start, end, hertz) in time.monotonic()
+        self.running = True
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self):
+        next_time = time.monotonic()
+        phase = 0
+        while self.running:
+            now = time.monotonic()
+            hertz = next((h for s, e, h in self.tones if s <= now < e), None)
+            data = array.array("f")
+            for _ in range(CHUNK):
+                value = 0.5 * math.sin(2 * math.pi * hertz * phase / RATE) if hertz else 0.0
+                data.append(value)
+                data.append(value)
+                phase += 1
+            try:
+                self.process.stdin.write(data.tobytes())
+                self.process.stdin.flush()
+            except BrokenPipeError:
+                return
+            next_time += 0.01
+            time.sleep(max(0.0, next_time - time.monotonic()))
+
+    def stop(self):
+        self.running = False
+        self.thread.join()
+        self.process.kill()
+        self.process.wait()
+
+
+def proc_figures(pid):
+    switches = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/status" % (pid, task)) as status:
+            for line in status:
+                if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                    switches += int(line.split()[1])
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    cpu = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    peak = 0
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith("VmHWM"):
+                peak = int(line.split()[1])
+    return switches, cpu, peak
+
+
+def scene(build, seconds, idle):
+    server = PulseServer()
+    folder = server.folder
+    try:
+        player = None if idle else Player(server)
+        # A new null output sleeps for its first two seconds whatever happens: let that pass, so
+        # the scenes are those of a server that has been up for a while.
+        time.sleep(3.0)
+        recorders = {
+            "tarn-audio-tap": [os.path.join(build, "tarn-audio-tap"), "--output",
+                               os.path.join(folder, "tarn.wav")],
+            "parecord 20 ms": ["parecord", "--latency-msec=20", "--rate=16000", "--channels=1",
+                               "--format=s16le", "--device=out.monitor",
+                               os.path.join(folder, "parecord20.wav")],
+            "parecord default": ["parecord", "--rate=16000", "--channels=1", "--format=s16le",
+                                 "--device=out.monitor", os.path.join(folder, "parecord.wav")],
+        }
+        processes = {}
+        launched = time.monotonic()
+        for name, command in recorders.items():
+            processes[name] = subprocess.Popen(command, env=server.env, stderr=subprocess.DEVNULL)
+        first_tone = (launched + 1.0, launched + 1.3)
+        last_tone_start = launched + seconds - 1.0
+        stop_at = launched + seconds
+        if player:
+            player.tones = [(first_tone[0], first_tone[1], 440), (last_tone_start, stop_at + 5, 660)]
+        else:
+            time.sleep(max(0.0, first_tone[0] - time.monotonic()))
+            idle_player = Player(server)
+            idle_player.tones = [(first_tone[0], first_tone[1], 440),
+                                 (last_tone_start, stop_at + 5, 660)]
+            player = idle_player
+        time.sleep(max(0.0, stop_at - time.monotonic() - 0.2))
+        figures = {name: proc_figures(p.pid) for name, p in processes.items()}
+        time.sleep(max(0.0, stop_at - time.monotonic()))
+        stopped = time.monotonic()
+        for process in processes.values():
+            process.send_signal(signal.SIGTERM)
+        ended = {}
+        while len(ended) < len(processes):
+            for name, process in processes.items():
+                if name not in ended and process.poll() is not None:
+                    ended[name] = time.monotonic() - stopped
+            time.sleep(0.001)
+        player.stop()
+
+        rows = []
+        elapsed = stopped - launched
+        for name, command in recorders.items():
+            switches, cpu, peak = figures[name]
+            try:
+                _, samples = read_wav(command[-1])
+            except Exception:
+                samples = []
+            length = len(samples) / 16000
+            first = segments_with_tone(samples, 440)
+            last = segments_with_tone(samples, 660)
+            # Where the first tone lands against where it was played.
+            delay = (first[0][0] - 1.0) if first else float("nan")
+            # The last tone sounds from a second before the stop until after it: what its stretch
+            # in the file lacks, beyond the delay with which every tone lands, is lost at the end.
+            tail_loss = (1.0 - (last[-1][1] - last[-1][0]) - delay) if last else float("nan")
+            rows.append((name, delay * 1000, (elapsed - length) * 1000, tail_loss * 1000,
+                         switches / (stopped - 0.2 - launched), cpu * 1000, peak / 1024,
+                         ended[name] * 1000))
+        return rows
+    finally:
+        server.stop()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default=os.path.join(os.path.dirname(__file__), "..", "build"))
+    parser.add_argument("--seconds", type=float, default=10.0)
+    args = parser.parse_args()
+    header = ("recorder", "timeline ms", "short by ms", "tail loss ms", "switches/s", "CPU ms",
+              "peak MiB", "exit ms")
+    for idle in (False, True):
+        print("\nscene: %s output, %.0f s" % ("idle" if idle else "running", args.seconds))
+        print("%-18s" % header[0] + "".join("%13s" % h for h in header[1:]))
+        for row in scene(os.path.abspath(args.build), args.seconds, idle):
+            print("%-18s" % row[0] + "".join("%13.1f" % v for v in row[1:]))
+
+
+if __name__ == "__main__":
+    main()
