@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -36,6 +37,17 @@ struct DispatchQueue::State {
     }
   }
 
+  // Runs the handlers of the signals that arrived, in the order of their latest arrivals, so that
+  // the last of a burst of mutes and unmutes decides.
+  static void fireArrivals(const std::vector<SignalSource*>& armed) {
+    std::vector<std::pair<uint64_t, SignalSource*>> arrived;
+    for (SignalSource* source : armed) {
+      if (uint64_t stamp = source->takeArrival()) arrived.emplace_back(stamp, source);
+    }
+    std::sort(arrived.begin(), arrived.end());
+    for (auto& [stamp, source] : arrived) source->fire();
+  }
+
   // Runs items until the queue is ended (never, for the main queue).
   void serve() {
     servingThread = std::this_thread::get_id();
@@ -53,7 +65,7 @@ struct DispatchQueue::State {
           serverWaiting = true;
         }
       }
-      for (SignalSource* source : armed) source->fireIfPending();
+      fireArrivals(armed);
       if (item) {
         item();
       } else {

@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 #include "platform/dispatch.h"
@@ -12,13 +13,15 @@ namespace {
 
 constexpr int kMaxSignal = 65;
 
-// Written in signal context, so plain lock-free atomics; they outlive every thread.
-std::atomic<bool> pendingArrival[kMaxSignal];
+// Written in signal context, so plain lock-free atomics; they outlive every thread. An arrival is
+// stamped from one counter, so that signals of different kinds are handled in the order they came.
+std::atomic<uint64_t> arrivalCount{0};
+std::atomic<uint64_t> pendingArrival[kMaxSignal];
 std::atomic<DispatchQueue*> armedQueue[kMaxSignal];
 
 void onSignal(int signalNumber) {
   int savedErrno = errno;  // the interrupted code may be about to read it
-  pendingArrival[signalNumber].store(true);
+  pendingArrival[signalNumber].store(arrivalCount.fetch_add(1) + 1);
   if (DispatchQueue* queue = armedQueue[signalNumber].load()) queue->wakeFromSignal();
   errno = savedErrno;
 }
@@ -57,8 +60,12 @@ void SignalSource::resume() {
   pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-void SignalSource::fireIfPending() {
-  if (pendingArrival[signalNumber_].exchange(false) && handler_) handler_();
+uint64_t SignalSource::takeArrival() {
+  return pendingArrival[signalNumber_].exchange(0);
+}
+
+void SignalSource::fire() {
+  if (handler_) handler_();
 }
 
 void ignoreSignal(int signalNumber) {

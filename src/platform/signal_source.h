@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 
 namespace platform {
@@ -24,7 +25,9 @@ class SignalSource {
 
  private:
   friend class DispatchQueue;
-  void fireIfPending();  // on the queue's thread
+  // The stamp of the latest arrival since the last call (later arrivals have larger stamps), or 0.
+  uint64_t takeArrival();
+  void fire();  // on the queue's thread
 
   int signalNumber_;
   DispatchQueue& queue_;

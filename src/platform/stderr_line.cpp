@@ -1,5 +1,6 @@
 #include "platform/stderr_line.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,7 +21,11 @@ void writeStderrLine(std::string_view text) {
     ssize_t written = write(STDERR_FILENO, data, left);
     if (written < 0) {
       if (errno == EINTR) continue;
-      return;  // nowhere left to report it
+      // Whoever reads our lines has gone. The SIGPIPE the write raised is held by this thread if
+      // it is a worker (workers block signals), so it is raised again for the whole process,
+      // where the main thread takes it as it would on the main thread's own write.
+      if (errno == EPIPE) kill(getpid(), SIGPIPE);
+      return;
     }
     data += written;
     left -= static_cast<size_t>(written);

@@ -48,7 +48,8 @@ class SndfileAudioFile final : public AudioFile {
         fd_(fd),
         path_(std::move(path)),
         channels_(channels),
-        sampleRate_(sampleRate) {}
+        sampleRate_(sampleRate),
+        dataOffset_(lseek(fd, 0, SEEK_CUR)) {}
   ~SndfileAudioFile() override {
     sf_close(file_);  // writes the final header
     close(fd_);
@@ -72,16 +73,28 @@ class SndfileAudioFile final : public AudioFile {
       throw Error(kDomain, EINVAL,
                   "cannot write to \"" + path_ + "\": samples are neither float nor 16-bit");
     }
-    if (written > 0) length_ += written;
     if (written != frames) {
       const int errorNumber = errno ? errno : EIO;
+      rollBack();
       throw systemError("cannot write to", path_, errorNumber);
     }
+    length_ += written;
   }
 
   int64_t length() const override { return length_; }
 
  private:
+  // After a failed write (a full disk, say) the file may hold part of the buffer, and the
+  // library counts it: cut the file back to the buffers written whole, so that it stays a valid
+  // recording and the next write continues it.
+  void rollBack() {
+    if (dataOffset_ < 0) return;  // not a seekable file: nothing to mend
+    const off_t end = dataOffset_ + static_cast<off_t>(length_) * 2 * channels_;
+    if (ftruncate(fd_, end) != 0) return;
+    sf_seek(file_, length_, SEEK_SET | SFM_WRITE);
+    sf_command(file_, SFC_UPDATE_HEADER_NOW, nullptr, 0);
+  }
+
   // libsndfile takes interleaved frames. One channel, or an interleaved buffer, is that already;
   // separate channel arrays are gathered into a scratch buffer kept between writes.
   template <typename Sample>
@@ -109,6 +122,7 @@ class SndfileAudioFile final : public AudioFile {
   std::string path_;
   uint32_t channels_;
   double sampleRate_;
+  const off_t dataOffset_;  // where the samples begin, or -1
   int64_t length_ = 0;
   std::vector<float> floatScratch_;
   std::vector<int16_t> shortScratch_;
