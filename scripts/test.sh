@@ -24,7 +24,18 @@ build build-asan -DTARN_SANITIZE=address
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -j "$jobs")
 
+echo "== fuzz the sample path under ASan+UBSan (briefly, from the committed corpus)"
+CXX=clang++ build build-fuzz -DTARN_SANITIZE=address -DTARN_BUILD_TESTS=OFF -DTARN_BUILD_FUZZERS=ON
+work=$(mktemp -d)
+if ! ./build-fuzz/fuzz/sample_path_fuzzer -max_total_time=30 -rss_limit_mb=2048 "$work" fuzz/corpus \
+    >"$work.log" 2>&1; then
+  tail -n 40 "$work.log"
+  exit 1
+fi
+grep -E "DONE" "$work.log"
+rm -rf "$work" "$work.log"
+
 echo "== ThreadSanitizer (queues, signals, start and stop)"
 build build-tsan -DTARN_SANITIZE=thread
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp" \
-  ctest --output-on-failure -j "$jobs" -R 'DispatchQueue|SignalSource|CaptureTest|e2e_scripted|e2e_cli|e2e_stream_failure')
+  ctest --output-on-failure -j "$jobs" -R 'DispatchQueue|SignalSource|CaptureTest|Races|e2e_scripted|e2e_cli|e2e_stream_failure')

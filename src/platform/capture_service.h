@@ -132,6 +132,11 @@ class Stream : public std::enable_shared_from_this<Stream> {
   // For backends: hands a buffer to the output of its type, in order, on that output's queue.
   // Buffers of a type that has no output are dropped.
   void deliver(std::shared_ptr<const SampleBuffer> buffer, StreamOutputType type);
+  // For backends: the queue of the output of that type, if there is one.
+  DispatchQueue* outputQueue(StreamOutputType type) const {
+    auto found = outputs_.find(type);
+    return found == outputs_.end() ? nullptr : found->second.queue;
+  }
   // For backends: tells the delegate, if it is still there, that the stream ended by itself.
   void reportStop(const Error& error);
 

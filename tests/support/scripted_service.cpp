@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "platform/dispatch.h"
+
 namespace scripted {
 namespace {
 
@@ -97,6 +99,12 @@ void ScriptedStream::stopCapture(platform::CompletionHandler handler) {
 
 void ScriptedStream::push(platform::SampleBuffer buffer, platform::StreamOutputType type) {
   deliver(std::make_shared<const platform::SampleBuffer>(std::move(buffer)), type);
+}
+
+void ScriptedStream::drain() {
+  if (platform::DispatchQueue* queue = outputQueue(platform::StreamOutputType::audio)) {
+    queue->sync([] {});
+  }
 }
 
 std::vector<platform::StreamOutputType> ScriptedStream::outputsAdded() const {
