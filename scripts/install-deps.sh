@@ -8,6 +8,7 @@ packages=(
   libpulse-dev libsndfile1-dev                # the libraries the tool is built on
   googletest libgtest-dev libgmock-dev libbenchmark-dev  # tests and benchmarks
   pulseaudio pulseaudio-utils                 # a private sound server for the demo and the tests
+  pipewire pipewire-pulse wireplumber dbus-daemon dbus-bin  # the same tests against PipeWire
   sox espeak-ng python3 util-linux            # sounds to play, files to inspect, test drivers
   clang libclang-rt-14-dev                    # the fuzz target
 )

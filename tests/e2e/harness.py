@@ -34,6 +34,8 @@ def wait_for(condition, what, deadline=DEADLINE, interval=0.02):
 class PulseServer:
     """A PulseAudio server of the test's own: private socket in a temporary folder, null outputs."""
 
+    kind = "pulseaudio"
+
     def __init__(self, sinks=("out",), anonymous=True):
         self.folder = tempfile.mkdtemp(prefix="tarn-pulse-")
         os.chmod(self.folder, 0o755)
@@ -84,6 +86,11 @@ class PulseServer:
         if player.returncode != 0:
             raise RuntimeError("pacat failed")
 
+    def kill(self):
+        """Ends the server abruptly, as a crash would."""
+        self.process.send_signal(signal.SIGKILL)
+        self.process.wait()
+
     def stop(self):
         if self.process.poll() is None:
             self.process.terminate()
@@ -94,6 +101,61 @@ class PulseServer:
                 self.process.wait()
         self.log.close()
         shutil.rmtree(self.folder, ignore_errors=True)
+
+
+class PipeWireServer(PulseServer):
+    """PipeWire with its session manager and its PulseAudio-compatible server, in a private runtime
+    folder on a D-Bus session bus of its own (the session manager does not start without one),
+    with null outputs loaded through the PulseAudio-compatible server."""
+
+    kind = "pipewire"
+    SCRIPT = ("pipewire & sleep 0.3; wireplumber & exec pipewire-pulse")
+
+    def __init__(self, sinks=("out",), anonymous=True):
+        if not anonymous:
+            raise unittest.SkipTest("PipeWire's PulseAudio server has no cookie authentication")
+        self.folder = tempfile.mkdtemp(prefix="tarn-pipewire-")
+        os.chmod(self.folder, 0o755)
+        self.socket = os.path.join(self.folder, "pulse", "native")
+        self.env = dict(os.environ, HOME=self.folder, XDG_RUNTIME_DIR=self.folder,
+                        XDG_CONFIG_HOME=os.path.join(self.folder, "config"),
+                        PULSE_SERVER="unix:" + self.socket)
+        self.env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        self.log = open(os.path.join(self.folder, "server.log"), "w")
+        self.process = subprocess.Popen(["dbus-run-session", "--", "sh", "-c", self.SCRIPT],
+                                        env=self.env, stdout=self.log, stderr=self.log,
+                                        stdin=subprocess.DEVNULL, start_new_session=True)
+        wait_for(lambda: self.process.poll() is not None or self.pactl_ok("info"), "PipeWire")
+        if self.process.poll() is not None:
+            raise RuntimeError("PipeWire did not start: " + open(self.log.name).read())
+        for sink in sinks:
+            self.pactl("load-module", "module-null-sink", "sink_name=" + sink,
+                       "rate=48000", "channels=2")
+        if sinks:
+            self.pactl("set-default-sink", sinks[0])
+            wait_for(lambda: ("Default Sink: " + sinks[0]) in self.pactl("info"), "the default")
+
+    def kill(self):
+        os.killpg(self.process.pid, signal.SIGKILL)
+        self.process.wait()
+
+    def stop(self):
+        if self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGTERM)
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.process.pid, signal.SIGKILL)
+                self.process.wait()
+        self.log.close()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def sound_server(**options):
+    """The server the suite runs against: TARN_TEST_SERVER=pipewire, or PulseAudio."""
+    if os.environ.get("TARN_TEST_SERVER") == "pipewire":
+        return PipeWireServer(**options)
+    return PulseServer(**options)
 
 
 def stereo(samples):
@@ -182,7 +244,7 @@ class ServerTestCase(unittest.TestCase):
     sinks = ("out",)
 
     def setUp(self):
-        self.server = PulseServer(self.sinks)
+        self.server = sound_server(sinks=self.sinks)
         self.addCleanup(self.server.stop)
         self.folder = tempfile.mkdtemp(prefix="tarn-e2e-")
         self.addCleanup(shutil.rmtree, self.folder, True)

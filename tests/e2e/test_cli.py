@@ -7,7 +7,7 @@ import signal
 import subprocess
 import unittest
 
-from harness import PulseServer, ServerTestCase, Tool, run, wait_for
+from harness import ServerTestCase, Tool, run, sound_server, wait_for
 
 USAGE = "usage: tarn-audio-tap --output PATH\n"
 
@@ -54,8 +54,13 @@ class Signals(ServerTestCase):
         wait_for(lambda: os.path.exists(self.path("--help")), "the file")
         self.assertEqual(tool.stop(), (0, "", ""))
 
+
+class NoOutputDevice(ServerTestCase):
+    sinks = ()
+
     def test_no_output_device_fails_the_start(self):
-        self.server.pactl("unload-module", "module-null-sink")
+        if self.server.kind == "pipewire":
+            self.skipTest("PipeWire stands a dummy output (auto_null) in for a missing device")
         self.assertEqual(run(["--output", self.path("a.wav")], self.server.env),
                          (3, "", "start failed: no display available\n"))
         self.assertFalse(os.path.exists(self.path("a.wav")))
@@ -69,7 +74,7 @@ class FailedStarts(unittest.TestCase):
 
     @unittest.skipUnless(os.geteuid() == 0, "needs root to run the client as another user")
     def test_a_server_that_refuses_the_client_is_a_refused_permission(self):
-        server = PulseServer(anonymous=False)
+        server = sound_server(anonymous=False)
         self.addCleanup(server.stop)
         nobody = pwd.getpwnam("nobody")
         # Another user, without the server's cookie: the server says "access denied".

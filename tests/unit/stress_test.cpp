@@ -16,6 +16,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// AddressSanitizer holds freed memory back in quarantine: resident memory grows under it by design.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryIsMeasurable = false;
+#else
+constexpr bool kMemoryIsMeasurable = true;
+#endif
+
 std::shared_ptr<SystemAudioCapture> kept(std::shared_ptr<SystemAudioCapture> capture) {
   static auto* alive = new std::vector<std::shared_ptr<SystemAudioCapture>>;
   alive->push_back(capture);  // the capture and its stream hold each other, as in the tool
@@ -106,7 +113,9 @@ TEST(Soak, HoursOfAudioKeepMemoryFlatAndTheFileExact) {
     if (i % 100 == 99) stream->drain();
     if (i % 6000 == 5999) {  // every ten minutes of audio
       if (i == 5999) settledKiB = residentKiB();
-      EXPECT_LT(residentKiB() - settledKiB, 4096) << "after " << (i + 1) / 36000.0 << " h";
+      if (kMemoryIsMeasurable) {
+        EXPECT_LT(residentKiB() - settledKiB, 4096) << "after " << (i + 1) / 36000.0 << " h";
+      }
       EXPECT_EQ(entries("/proc/self/task"), threadsRunning);
     }
   }
