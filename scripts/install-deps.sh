@@ -9,7 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev  # tests and benchmarks
   pulseaudio pulseaudio-utils                 # a private sound server for the demo and the tests
   pipewire pipewire-pulse wireplumber dbus-daemon dbus-bin  # the same tests against PipeWire
-  sox espeak-ng python3 util-linux            # sounds to play, files to inspect, test drivers
+  sox espeak-ng python3 util-linux man-db     # sounds to play, files to inspect, test drivers
   clang libclang-rt-14-dev                    # the fuzz target
 )
 

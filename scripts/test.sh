@@ -19,6 +19,16 @@ echo "== build and test"
 build build
 (cd build && ctest --output-on-failure -j "$jobs")
 
+echo "== package: the .deb installs, and brings the command and its manual"
+build build-pkg -DCMAKE_BUILD_TYPE=Release -DTARN_BUILD_TESTS=OFF
+(cd build-pkg && rm -f ./*.deb && cpack -G DEB >/dev/null)
+sudo=""
+(( EUID == 0 )) || sudo="sudo"
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --reinstall ./build-pkg/tarn-audio-tap_*.deb >/dev/null
+[[ "$(/usr/bin/tarn-audio-tap --help 2>&1)" == "usage: tarn-audio-tap --output PATH" ]]
+man -P cat tarn-audio-tap 2>/dev/null | grep -q "stream stopped with error"
+echo "package installed: /usr/bin/tarn-audio-tap and tarn-audio-tap(1)"
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 build build-asan -DTARN_SANITIZE=address
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
