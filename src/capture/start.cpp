@@ -66,5 +66,5 @@ void SystemAudioCapture::start() {
             stream->startCapture(std::move(resume));
           });
   if (startError) throw *startError;
-  stream_.store(std::move(stream));
+  queue_->sync([&] { stream_ = std::move(stream); });
 }

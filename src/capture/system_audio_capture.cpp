@@ -21,7 +21,9 @@ void SystemAudioCapture::setMuted(bool muted) {
 }
 
 void SystemAudioCapture::stop() {
-  if (std::shared_ptr<platform::Stream> stream = stream_.load()) {
+  std::shared_ptr<platform::Stream> stream;
+  queue_->sync([&] { stream = stream_; });
+  if (stream) {
     // An error for the stop request changes nothing: the file is closed all the same.
     platform::awaitCompletion<std::optional<platform::Error>>(
         [&](std::function<void(std::optional<platform::Error>)> resume) {

@@ -2,7 +2,6 @@
 // runs, the file being written, the serial queue all sample handling happens on, and the mute flag.
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <string>
 
@@ -37,9 +36,9 @@ class SystemAudioCapture final : public platform::StreamOutput,
   void closeFile();  // on queue
 
   const std::string outputURL_;
-  // Stored by start once the service has confirmed it, read by stop from another task.
-  std::atomic<std::shared_ptr<platform::Stream>> stream_;
-  // Fields below are touched only on queue_.
+  // Fields below are touched only on queue_. The stream is handed from start to stop there too,
+  // since those run on different tasks.
+  std::shared_ptr<platform::Stream> stream_;
   std::unique_ptr<platform::AudioFile> audioFile_;
   // Set once the file has been closed for good, so that a buffer arriving after the stop cannot
   // create the file again and replace the recording.

@@ -65,6 +65,16 @@ class PulseServer:
         return subprocess.run(["pactl"] + list(args), env=self.env, check=True,
                               capture_output=True, text=True).stdout
 
+    def module_of(self, sink):
+        """The index of the module that made an output device."""
+        for line in self.pactl("list", "short", "sinks").splitlines():
+            fields = line.split()
+            if fields[1] == sink:
+                owner = self.pactl("list", "sinks")
+                block = owner.split("Name: " + sink, 1)[1]
+                return block.split("Owner Module: ", 1)[1].split()[0]
+        raise KeyError(sink)
+
     def record_streams(self):
         return [line for line in self.pactl("list", "short", "source-outputs").splitlines() if line]
 

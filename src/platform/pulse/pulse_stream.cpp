@@ -1,6 +1,10 @@
-// A record stream on the monitor of one output device, as a capture stream.
+// A record stream on the monitor of the default output device, as a capture stream. When the
+// default output changes (headphones plugged in), or the recorded one goes away while another is
+// left, the capture moves to the new default's monitor; only when no output is left does the
+// capture fail.
 #include <cstring>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/pulse/pulse_connection.h"
@@ -15,6 +19,9 @@ namespace {
 constexpr double kFragmentSeconds = 0.1;
 // A server that does not confirm a disconnect within this time is not waited for any longer.
 constexpr pa_usec_t kStopLimitUsec = 1000 * 1000;
+// How long a capture whose output went away waits for the server to name another default (PipeWire
+// names one a moment after the removal) before it fails.
+constexpr pa_usec_t kNewDefaultLimitUsec = 500 * 1000;
 // Silence standing for a long stretch goes out in pieces of at most this length.
 constexpr double kLongestSilenceSeconds = 10;
 
@@ -28,13 +35,17 @@ class PulseStream final : public Stream {
               std::weak_ptr<StreamDelegate> delegate)
       : Stream(filter, configuration, std::move(delegate)),
         connection_(Connection::shared()),
+        sink_(filter.display().name),
+        source_(filter.display().source),
         description_(packedFloatDescription(static_cast<double>(configuration.sampleRate()),
                                             static_cast<uint32_t>(configuration.channelCount()))) {}
 
   ~PulseStream() override {
     LoopLock lock(connection_.loop());
     release();
+    unsubscribe();
     if (stopTimer_) pa_threaded_mainloop_get_api(connection_.loop())->time_free(stopTimer_);
+    cancelLostTimer();
   }
 
   void startCapture(CompletionHandler handler) override {
@@ -47,6 +58,7 @@ class PulseStream final : public Stream {
 
   void stopCapture(CompletionHandler handler) override {
     LoopLock lock(connection_.loop());
+    unsubscribe();
     if (!stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY) {
       stopping_ = true;
       release();
@@ -85,8 +97,7 @@ class PulseStream final : public Stream {
     // A monitor records all its output plays; the stream must never wander to another source.
     const auto flags =
         static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-    if (pa_stream_connect_record(stream_, filter().display().source.c_str(), &attributes, flags) <
-        0) {
+    if (pa_stream_connect_record(stream_, source_.c_str(), &attributes, flags) < 0) {
       return pa_context_errno(context);
     }
     return 0;
@@ -131,25 +142,122 @@ class PulseStream final : public Stream {
     if (startHandler_) return finishStart(error);
     if (stopping_) return finishStop(std::nullopt);
     release();
+    unsubscribe();
+    cancelLostTimer();
     reportStop(error);
+  }
+
+  // The recorded stream ended while the server is still there: its output may have gone. Follow
+  // the default output if there still is one; fail with the stream's error otherwise.
+  void followOrFail(const Error& error) {
+    if (startHandler_ || stopping_ ||
+        pa_context_get_state(connection_.context()) != PA_CONTEXT_READY) {
+      return fail(error);
+    }
+    release();
+    lostError_ = error;
+    lostTimer_ = pa_context_rttime_new(
+        connection_.context(), pa_rtclock_now() + kNewDefaultLimitUsec, onLostTimeout, this);
+    lookUpDefault();
+  }
+
+  static void onLostTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*,
+                            void* userdata) {
+    auto* self = static_cast<PulseStream*>(userdata);
+    self->cancelLostTimer();
+    if (!self->stream_ && !self->stopping_) self->fail(*self->lostError_);
+  }
+
+  void cancelLostTimer() {
+    if (!lostTimer_) return;
+    pa_threaded_mainloop_get_api(connection_.loop())->time_free(lostTimer_);
+    lostTimer_ = nullptr;
+  }
+
+  void subscribe() {
+    pa_context* context = connection_.context();
+    pa_context_set_subscribe_callback(context, onServerEvent, this);
+    if (pa_operation* operation =
+            pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr)) {
+      pa_operation_unref(operation);
+    }
+    subscribed_ = true;
+  }
+
+  void unsubscribe() {
+    if (!subscribed_) return;
+    pa_context_set_subscribe_callback(connection_.context(), nullptr, nullptr);
+    subscribed_ = false;
+  }
+
+  static void onServerEvent(pa_context*, pa_subscription_event_type_t, uint32_t, void* userdata) {
+    static_cast<PulseStream*>(userdata)->lookUpDefault();
+  }
+
+  void lookUpDefault() {
+    pa_operation* operation = pa_context_get_server_info(connection_.context(), onServerInfo, this);
+    if (operation) pa_operation_unref(operation);
+  }
+
+  static void onServerInfo(pa_context* context, const pa_server_info* info, void* userdata) {
+    auto* self = static_cast<PulseStream*>(userdata);
+    if (self->stopping_ || !self->subscribed_) return;
+    const std::string sink = info && info->default_sink_name ? info->default_sink_name : "";
+    if (sink.empty()) {  // no output left at all
+      if (!self->stream_)
+        self->fail(self->lostError_ ? *self->lostError_ : libraryError(PA_ERR_NOENTITY));
+      return;
+    }
+    if (sink == self->sink_ && self->stream_) return;  // still recording the default
+    pa_operation* operation =
+        pa_context_get_sink_info_by_name(context, sink.c_str(), onDefaultSink, self);
+    if (operation) pa_operation_unref(operation);
+  }
+
+  // A default that cannot be found (already gone, or not yet there) is waited for: the next change
+  // of default, or the time limit, decides.
+  static void onDefaultSink(pa_context*, const pa_sink_info* sink, int eol, void* userdata) {
+    auto* self = static_cast<PulseStream*>(userdata);
+    if (eol != 0 || !sink || !sink->monitor_source_name) return;
+    if (self->stopping_ || !self->subscribed_) return;
+    if (self->stream_ && sink->name == self->sink_) return;
+    self->moveTo(sink->name, sink->monitor_source_name);
+  }
+
+  // Records the monitor of another output from now on. What the old stream delivered is kept; the
+  // moment in between becomes silence through the timeline.
+  void moveTo(const std::string& sink, const std::string& source) {
+    if (stream_) {
+      onRead(stream_, 0, this);
+      release();
+    }
+    sink_ = sink;
+    source_ = source;
+    lostError_.reset();
+    cancelLostTimer();
+    if (int code = connect()) fail(libraryError(code));
   }
 
   static void onState(pa_stream* stream, void* userdata) {
     auto* self = static_cast<PulseStream*>(userdata);
     switch (pa_stream_get_state(stream)) {
       case PA_STREAM_READY:
-        // The recording's time zero: what is played from now on belongs at its moment in the file.
-        self->timeline_.emplace(static_cast<uint32_t>(self->description_.sampleRate), secondsNow());
+        if (!self->timeline_) {
+          // The recording's time zero: what plays from now on belongs at its moment in the file.
+          self->timeline_.emplace(static_cast<uint32_t>(self->description_.sampleRate),
+                                  secondsNow());
+          self->subscribe();
+        }
         if (self->startHandler_) self->finishStart(std::nullopt);
         break;
       case PA_STREAM_FAILED:
-        self->fail(libraryError(pa_context_errno(pa_stream_get_context(stream))));
+        self->followOrFail(libraryError(pa_context_errno(pa_stream_get_context(stream))));
         break;
       case PA_STREAM_TERMINATED:
         if (self->stopping_) {
           self->finishStop(std::nullopt);
         } else {
-          self->fail(libraryError(PA_ERR_KILLED));
+          self->followOrFail(libraryError(PA_ERR_KILLED));
         }
         break;
       default:
@@ -206,6 +314,8 @@ class PulseStream final : public Stream {
   }
 
   Connection& connection_;
+  std::string sink_;    // the output recorded, and
+  std::string source_;  // its monitor
   const StreamBasicDescription description_;
   // Everything below is touched only under the main loop's lock.
   pa_stream* stream_ = nullptr;
@@ -214,6 +324,9 @@ class PulseStream final : public Stream {
   pa_time_event* stopTimer_ = nullptr;
   bool stopping_ = false;
   std::optional<Timeline> timeline_;  // from the moment the stream runs
+  bool subscribed_ = false;           // to the server's changes of default output
+  std::optional<Error> lostError_;    // why the recorded stream ended, while looking for another
+  pa_time_event* lostTimer_ = nullptr;
 };
 
 }  // namespace
