@@ -161,7 +161,7 @@ class FullDisk(ServerTestCase):
                          {'write error: cannot write to "%s": No space left on device' % output})
         _, samples = read_wav(output)
         header_bytes = os.path.getsize(output) - 2 * len(samples)
-        self.assertEqual(header_bytes, 44)  # the header declares exactly what the file holds
+        self.assertEqual(header_bytes, 80)  # the header declares exactly what the file holds
         self.assertGreater(len(samples), while_full)
 
 

@@ -3,10 +3,12 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "buffers.h"
 #include "platform/audio_file.h"
 #include "platform/error.h"
+#include "platform/wav/wav_audio_file.h"
 
 namespace fs = std::filesystem;
 
@@ -86,6 +88,31 @@ TEST_F(AudioFileTest, HeaderIsCurrentAfterEveryWriteWhileOpen) {
     EXPECT_EQ(content.info.frames, 1500);
     EXPECT_EQ(content.samples[1499], 8192);
     EXPECT_EQ(file->length(), 1500);
+  }
+}
+
+// A recording larger than a WAV file can declare becomes RF64 in place; one that stays under the
+// limit is a plain WAV. The limit is lowered here instead of writing 4 GiB.
+TEST_F(AudioFileTest, WavBecomesRf64BeyondTheLimitAndStaysValidThroughout) {
+  const std::string small = folder_ / "small.wav";
+  const std::string large = folder_ / "large.wav";
+  constexpr uint64_t kLimit = 80 + 1000;
+  {
+    auto file = platform::wav::open(small, 16000, 1, kLimit);
+    file->write(*pcm(testing_support::constant(400, 0.25f)));
+  }
+  auto file = platform::wav::open(large, 16000, 1, kLimit);
+  file->write(*pcm(testing_support::constant(400, 0.25f)));
+  EXPECT_EQ(testing_support::readFile(large).info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_WAV);
+  file->write(*pcm(testing_support::constant(400, -0.25f)));  // 1600 bytes: past the limit
+  for (const auto& [path, container, frames] :
+       {std::tuple{small, SF_FORMAT_WAV, 400}, std::tuple{large, SF_FORMAT_RF64, 800}}) {
+    SCOPED_TRACE(path);
+    const auto content = testing_support::readFile(path);
+    ASSERT_TRUE(content.opened);
+    EXPECT_EQ(content.info.format & SF_FORMAT_TYPEMASK, container);
+    EXPECT_EQ(content.info.frames, frames);
+    EXPECT_EQ(content.samples.back(), frames == 800 ? -8192 : 8192);
   }
 }
 

@@ -21,7 +21,7 @@ constexpr double kFragmentSeconds = 0.1;
 constexpr pa_usec_t kStopLimitUsec = 1000 * 1000;
 // How long a capture whose output went away waits for the server to name another default (PipeWire
 // names one a moment after the removal) before it fails.
-constexpr pa_usec_t kNewDefaultLimitUsec = 500 * 1000;
+constexpr pa_usec_t kNewDefaultLimitUsec = 2000 * 1000;
 // Silence standing for a long stretch goes out in pieces of at most this length.
 constexpr double kLongestSilenceSeconds = 10;
 

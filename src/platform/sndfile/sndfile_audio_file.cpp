@@ -1,4 +1,4 @@
-// The audio file over libsndfile.
+// CAF and AIFF-C files, written through libsndfile.
 #include <fcntl.h>
 #include <sndfile.h>
 #include <sys/stat.h>
@@ -10,31 +10,14 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/audio_file.h"
 #include "platform/error.h"
 #include "platform/media.h"
+#include "platform/sndfile/sndfile_audio_file.h"
 
 namespace platform {
 namespace {
 
 const char kDomain[] = "tarn.audio-file";
-
-std::string lowerExtension(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  const size_t dot = path.find_last_of('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
-  std::string extension = path.substr(dot + 1);
-  std::transform(extension.begin(), extension.end(), extension.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return extension;
-}
-
-int containerFor(const std::string& path) {
-  const std::string extension = lowerExtension(path);
-  if (extension == "caf") return SF_FORMAT_CAF;
-  if (extension == "aif" || extension == "aiff" || extension == "aifc") return SF_FORMAT_AIFF;
-  return SF_FORMAT_WAV;
-}
 
 Error systemError(const char* what, const std::string& path, int errorNumber) {
   return Error(kDomain, errorNumber,
@@ -130,32 +113,22 @@ class SndfileAudioFile final : public AudioFile {
 
 }  // namespace
 
-std::unique_ptr<AudioFile> AudioFile::openForWriting(const std::string& path,
-                                                     const AudioFileSettings& settings,
-                                                     CommonFormat processingFormat,
-                                                     bool interleaved) {
-  (void)interleaved;  // both layouts are taken by write()
-  if (settings.formatID != kAudioFormatLinearPCM || settings.linearPCMBitDepth != 16 ||
-      settings.linearPCMIsFloat || settings.linearPCMIsBigEndian ||
-      settings.numberOfChannels == 0 || settings.sampleRate < 1 ||
-      processingFormat != CommonFormat::float32) {
-    throw Error(kDomain, EINVAL, "cannot create \"" + path + "\": unsupported file settings");
-  }
+namespace sndfile {
 
+std::unique_ptr<AudioFile> open(const std::string& path, Container container, uint32_t sampleRate,
+                                uint32_t channels) {
   // Non-blocking, so that a FIFO with no reader fails at once instead of hanging the recording.
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) throw systemError("cannot create", path, errno);
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   struct stat status {};
   const bool seekable = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
 
   SF_INFO info{};
-  info.samplerate = static_cast<int>(settings.sampleRate);
-  info.channels = static_cast<int>(settings.numberOfChannels);
-  info.format = containerFor(path) | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE;
-  if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAV) {
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16 | SF_ENDIAN_FILE;
-  }
+  info.samplerate = static_cast<int>(sampleRate);
+  info.channels = static_cast<int>(channels);
+  info.format = (container == Container::caf ? SF_FORMAT_CAF : SF_FORMAT_AIFF) | SF_FORMAT_PCM_16 |
+                SF_ENDIAN_LITTLE;
   errno = 0;
   SNDFILE* file = sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE);
   if (!file) {
@@ -170,8 +143,9 @@ std::unique_ptr<AudioFile> AudioFile::openForWriting(const std::string& path,
   // The header is rewritten after every write, so that the file on disk is complete at every
   // moment, even if the process is killed: a few bytes and two seeks per buffer, no fsync.
   if (seekable) sf_command(file, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
-  return std::make_unique<SndfileAudioFile>(file, fd, path, settings.numberOfChannels,
-                                            settings.sampleRate);
+  return std::make_unique<SndfileAudioFile>(file, fd, path, channels, sampleRate);
 }
+
+}  // namespace sndfile
 
 }  // namespace platform

@@ -1,0 +1,195 @@
+#include "platform/wav/wav_audio_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "platform/error.h"
+
+namespace platform::wav {
+namespace {
+
+const char kDomain[] = "tarn.audio-file";
+
+// RIFF header, a JUNK chunk as large as an RF64 ds64 chunk, fmt, and the data chunk's header.
+constexpr size_t kHeaderBytes = 12 + (8 + 28) + (8 + 16) + 8;
+constexpr size_t kDataOffset = kHeaderBytes;
+
+Error systemError(const char* what, const std::string& path, int errorNumber) {
+  return Error(kDomain, errorNumber,
+               std::string(what) + " \"" + path + "\": " + std::strerror(errorNumber));
+}
+
+class Header {
+ public:
+  void text(size_t at, const char* four) { std::memcpy(bytes_.data() + at, four, 4); }
+  void u16(size_t at, uint16_t value) {
+    for (size_t i = 0; i < 2; ++i) bytes_[at + i] = static_cast<uint8_t>(value >> (8 * i));
+  }
+  void u32(size_t at, uint32_t value) {
+    for (size_t i = 0; i < 4; ++i) bytes_[at + i] = static_cast<uint8_t>(value >> (8 * i));
+  }
+  void u64(size_t at, uint64_t value) {
+    for (size_t i = 0; i < 8; ++i) bytes_[at + i] = static_cast<uint8_t>(value >> (8 * i));
+  }
+  const uint8_t* data() const { return bytes_.data(); }
+
+ private:
+  std::array<uint8_t, kHeaderBytes> bytes_{};
+};
+
+// Writes all of it at the offset, or fails with errno set.
+bool writeAt(int fd, const void* data, size_t size, off_t offset, bool seekable) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    const ssize_t written = seekable ? pwrite(fd, bytes, size, offset) : write(fd, bytes, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes += written;
+    size -= static_cast<size_t>(written);
+    offset += written;
+  }
+  return true;
+}
+
+int16_t toInt16(float sample) {
+  // Full scale is 32768; what lies beyond stops at the limits instead of wrapping around.
+  const float scaled = sample * 32768.0f;
+  if (!(scaled < 32767.0f)) return scaled != scaled ? 0 : 32767;  // NaN is silence
+  if (scaled <= -32768.0f) return -32768;
+  return static_cast<int16_t>(std::lrintf(scaled));
+}
+
+class WavAudioFile final : public AudioFile {
+ public:
+  WavAudioFile(int fd, bool seekable, std::string path, uint32_t rate, uint32_t channels,
+               uint64_t riffLimit)
+      : fd_(fd),
+        seekable_(seekable),
+        path_(std::move(path)),
+        rate_(rate),
+        channels_(channels),
+        riffLimit_(riffLimit) {}
+
+  ~WavAudioFile() override { close(fd_); }  // the header is current after every write
+
+  // Writes the header for no samples yet. On a pipe the sizes are unknown and stay at their
+  // largest, as for any streamed WAV.
+  void begin() {
+    if (!writeHeader()) throw systemError("cannot create", path_, errno);
+  }
+
+  void write(const PCMBuffer& buffer) override {
+    const AudioFormat& format = buffer.format();
+    if (format.channelCount() != channels_ || format.sampleRate() != rate_) {
+      throw Error(kDomain, EINVAL,
+                  "cannot write to \"" + path_ + "\": buffer format does not match the file's");
+    }
+    const uint32_t frames = buffer.frameLength();
+    if (frames == 0) return;
+    const size_t samples = size_t{frames} * channels_;
+    scratch_.resize(samples);
+    const uint32_t stride = buffer.stride();
+    if (const float* const* channel = buffer.floatChannelData()) {
+      for (uint32_t c = 0; c < channels_; ++c) {
+        for (uint32_t f = 0; f < frames; ++f) {
+          scratch_[size_t{f} * channels_ + c] = toInt16(channel[c][size_t{f} * stride]);
+        }
+      }
+    } else if (const int16_t* const* channel = buffer.int16ChannelData()) {
+      for (uint32_t c = 0; c < channels_; ++c) {
+        for (uint32_t f = 0; f < frames; ++f) {
+          scratch_[size_t{f} * channels_ + c] = channel[c][size_t{f} * stride];
+        }
+      }
+    } else {
+      throw Error(kDomain, EINVAL,
+                  "cannot write to \"" + path_ + "\": samples are neither float nor 16-bit");
+    }
+
+    const uint64_t bytes = samples * sizeof(int16_t);
+    // The samples first, then the header that counts them: at no moment does the header claim
+    // more than the file holds.
+    if (!writeAt(fd_, scratch_.data(), bytes, static_cast<off_t>(kDataOffset + dataBytes_),
+                 seekable_)) {
+      const int errorNumber = errno;
+      // Part of the buffer may have landed: cut back to the buffers written whole, so that the
+      // next write continues a valid recording.
+      if (seekable_) (void)ftruncate(fd_, static_cast<off_t>(kDataOffset + dataBytes_));
+      throw systemError("cannot write to", path_, errorNumber);
+    }
+    dataBytes_ += bytes;
+    if (seekable_ && !writeHeader()) throw systemError("cannot write to", path_, errno);
+  }
+
+  int64_t length() const override {
+    return static_cast<int64_t>(dataBytes_ / (sizeof(int16_t) * channels_));
+  }
+
+ private:
+  bool writeHeader() {
+    const uint64_t riffBytes = kHeaderBytes - 8 + dataBytes_;
+    const bool rf64 = seekable_ && riffBytes > riffLimit_;
+    const bool unknown = !seekable_;
+    Header header;
+    header.text(0, rf64 ? "RF64" : "RIFF");
+    header.u32(4, rf64 || unknown ? 0xFFFFFFFFu : static_cast<uint32_t>(riffBytes));
+    header.text(8, "WAVE");
+    header.text(12, rf64 ? "ds64" : "JUNK");
+    header.u32(16, 28);
+    if (rf64) {
+      header.u64(20, riffBytes);
+      header.u64(28, dataBytes_);
+      header.u64(36, dataBytes_ / (sizeof(int16_t) * channels_));
+      header.u32(44, 0);  // no table
+    }
+    header.text(48, "fmt ");
+    header.u32(52, 16);
+    header.u16(56, 1);  // integer PCM
+    header.u16(58, static_cast<uint16_t>(channels_));
+    header.u32(60, rate_);
+    header.u32(64, rate_ * channels_ * 2);
+    header.u16(68, static_cast<uint16_t>(channels_ * 2));
+    header.u16(70, 16);
+    header.text(72, "data");
+    header.u32(76, rf64 || unknown ? 0xFFFFFFFFu : static_cast<uint32_t>(dataBytes_));
+    if (!seekable_ && headerWritten_) return true;
+    headerWritten_ = true;
+    return writeAt(fd_, header.data(), kHeaderBytes, 0, seekable_);
+  }
+
+  const int fd_;
+  const bool seekable_;
+  const std::string path_;
+  const uint32_t rate_;
+  const uint32_t channels_;
+  const uint64_t riffLimit_;
+  uint64_t dataBytes_ = 0;
+  bool headerWritten_ = false;
+  std::vector<int16_t> scratch_;  // kept between writes: no allocation per buffer once warm
+};
+
+}  // namespace
+
+std::unique_ptr<AudioFile> open(const std::string& path, uint32_t sampleRate, uint32_t channels,
+                                uint64_t riffLimit) {
+  // Non-blocking, so that a FIFO with no reader fails at once instead of hanging the recording.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd < 0) throw systemError("cannot create", path, errno);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  struct stat status {};
+  const bool seekable = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+  auto file = std::make_unique<WavAudioFile>(fd, seekable, path, sampleRate, channels, riffLimit);
+  file->begin();
+  return file;
+}
+
+}  // namespace platform::wav
