@@ -78,13 +78,13 @@ class PulseStream final : public Stream {
   // Starts the record stream; a non-zero library error code if it cannot even be asked for.
   int connect() {
     pa_context* context = connection_.context();
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE,
-                              static_cast<uint32_t>(configuration().sampleRate()),
-                              static_cast<uint8_t>(configuration().channelCount())};
-    if (!pa_sample_spec_valid(&spec)) return PA_ERR_INVALID;
+    const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32LE,
+                                    static_cast<uint32_t>(configuration().sampleRate()),
+                                    static_cast<uint8_t>(configuration().channelCount())};
+    if (!pa_sample_spec_valid(&sampleSpec)) return PA_ERR_INVALID;
     pa_channel_map map;
-    pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
-    stream_ = pa_stream_new(context, "System audio", &spec, &map);
+    pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
+    stream_ = pa_stream_new(context, "System audio", &sampleSpec, &map);
     if (!stream_) return pa_context_errno(context);
     pa_stream_set_state_callback(stream_, onState, this);
     pa_stream_set_read_callback(stream_, onRead, this);
@@ -93,7 +93,7 @@ class PulseStream final : public Stream {
     pa_buffer_attr attributes;
     std::memset(&attributes, 0xff, sizeof attributes);  // server defaults, but for:
     attributes.fragsize = static_cast<uint32_t>(
-        pa_usec_to_bytes(static_cast<pa_usec_t>(kFragmentSeconds * 1e6), &spec));
+        pa_usec_to_bytes(static_cast<pa_usec_t>(kFragmentSeconds * 1e6), &sampleSpec));
     // A monitor records all its output plays; the stream must never wander to another source.
     const auto flags =
         static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
