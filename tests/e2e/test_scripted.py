@@ -72,6 +72,24 @@ class Stopping(ScriptedTestCase):
         self.assertEqual(tool.finish(), (0, "", ""))
 
 
+class StopRacingFailure(ScriptedTestCase):
+    def test_a_stop_and_a_stream_failure_at_once_end_with_one_of_their_outcomes(self):
+        for _ in range(10):
+            for name in (self.ready, self.trigger):
+                if os.path.exists(name):
+                    os.remove(name)
+            tool = self.tool("after_start=tone:5,fail:Connection terminated", trigger=True)
+            self.wait_ready(tool)
+            self.pull_trigger()
+            tool.signal(signal.SIGTERM)
+            # Both may happen: the failure's line can be out before the stop's exit comes first.
+            line = "stream stopped with error: Connection terminated\n"
+            self.assertIn(tool.finish(), [(0, "", ""), (0, "", line), (2, "", line)])
+            # Whichever won, the file is complete: every buffer delivered before the end is in it.
+            if os.path.exists(self.output):
+                self.assertEqual(len(read_wav(self.output)[1]) % 1600, 0)
+
+
 class StreamFailures(ScriptedTestCase):
     def test_a_failure_is_one_line_and_status_two_whatever_the_state(self):
         cases = [
