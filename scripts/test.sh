@@ -27,7 +27,7 @@ sudo=""
 $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --reinstall ./build-pkg/tarn-audio-tap_*.deb >/dev/null
 [[ "$(/usr/bin/tarn-audio-tap --help 2>&1)" == "usage: tarn-audio-tap --output PATH" ]]
 manual=$(man -P cat tarn-audio-tap 2>/dev/null)  # whole, so that no early-closing pipe fails it
-[[ $manual == *"stream stopped with error"* ]]
+[[ $manual == *"EXIT STATUS AND MESSAGES"* && $manual == *SIGUSR1* ]]
 echo "package installed: /usr/bin/tarn-audio-tap and tarn-audio-tap(1)"
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
