@@ -5,7 +5,7 @@
 #include <cctype>
 #include <cerrno>
 
-#include "platform/error.h"
+#include "platform/audio_file_errors.h"
 #include "platform/sndfile/sndfile_audio_file.h"
 #include "platform/wav/wav_audio_file.h"
 

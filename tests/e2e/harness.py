@@ -176,6 +176,15 @@ def stereo(samples):
     return data.tobytes()
 
 
+def feed(player, data):
+    """Writes the data to a player's stdin and closes it; a player ended first is no error."""
+    try:
+        player.stdin.write(data)
+        player.stdin.close()
+    except (BrokenPipeError, ValueError):
+        pass
+
+
 def tone(seconds, hertz, amplitude=0.5, rate=48000):
     return [amplitude * math.sin(2 * math.pi * hertz * i / rate) for i in range(int(seconds * rate))]
 

@@ -8,7 +8,7 @@ import threading
 import time
 import unittest
 
-from harness import (ServerTestCase, read_wav, segments_with_tone, silence, stereo, tone,
+from harness import (ServerTestCase, feed, read_wav, segments_with_tone, silence, stereo, tone,
                      tone_level, wait_for)
 
 
@@ -101,7 +101,7 @@ class Recording(ServerTestCase):
         tool = self.start_recording(["--output", output])
         player = self.server.player()
         self.addCleanup(_end, player)
-        feeder = threading.Thread(target=_feed, args=(player, stereo(tone(4, 440))))
+        feeder = threading.Thread(target=feed, args=(player, stereo(tone(4, 440))))
         feeder.start()
         self.addCleanup(feeder.join)
         wait_for(lambda: tone_seconds(output) > 0.5, "half a second of the tone in the file")
@@ -114,14 +114,6 @@ class Recording(ServerTestCase):
         segments = segments_with_tone(samples, 440)
         self.assertEqual(len(segments), 1)
         self.assertAlmostEqual(segments[0][1], len(samples) / 16000, delta=0.03)
-
-
-def _feed(process, data):
-    try:
-        process.stdin.write(data)
-        process.stdin.close()
-    except (BrokenPipeError, ValueError):
-        pass  # the player was ended first
 
 
 def _end(process):

@@ -10,16 +10,8 @@ import threading
 import time
 import unittest
 
-from harness import (DEADLINE, ServerTestCase, Tool, read_wav, segments_with_tone, stereo, tone,
-                     wait_for)
-
-
-def feed(player, data):
-    try:
-        player.stdin.write(data)
-        player.stdin.close()
-    except (BrokenPipeError, ValueError):
-        pass
+from harness import (DEADLINE, ServerTestCase, Tool, feed, read_wav, segments_with_tone, stereo,
+                     tone, wait_for)
 
 
 class Signals(ServerTestCase):

@@ -5,7 +5,7 @@ import threading
 import time
 import unittest
 
-from harness import (ServerTestCase, read_wav, segments_with_tone, silence, stereo, tone,
+from harness import (ServerTestCase, feed, read_wav, segments_with_tone, silence, stereo, tone,
                      wait_for)
 
 
@@ -57,14 +57,6 @@ if __name__ == "__main__":
     unittest.main()
 
 
-def _feed(player, data):
-    try:
-        player.stdin.write(data)
-        player.stdin.close()
-    except (BrokenPipeError, ValueError):
-        pass
-
-
 class FollowingTheDefaultOutput(ServerTestCase):
     sinks = ("speakers", "headphones")
 
@@ -73,7 +65,7 @@ class FollowingTheDefaultOutput(ServerTestCase):
         # late (a new null output sleeps for two seconds, PipeWire resumes a suspended one).
         for sink in self.sinks:
             keep_awake = self.server.player(sink=sink)
-            feeder = threading.Thread(target=_feed, args=(keep_awake, stereo(silence(10))))
+            feeder = threading.Thread(target=feed, args=(keep_awake, stereo(silence(10))))
             feeder.start()
             self.addCleanup(feeder.join)
             self.addCleanup(keep_awake.wait)

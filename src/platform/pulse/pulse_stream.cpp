@@ -294,8 +294,9 @@ class PulseStream final : public Stream {
   // Frames of the stream's format; none (a hole the server reports, or a gap) is silence.
   void deliverFrames(const void* data, size_t frames) {
     const size_t bytes = frames * description_.bytesPerFrame;
-    std::vector<uint8_t> samples(bytes);
-    if (data) std::memcpy(samples.data(), data, bytes);
+    const auto* from = static_cast<const uint8_t*>(data);
+    std::vector<uint8_t> samples =
+        from ? std::vector<uint8_t>(from, from + bytes) : std::vector<uint8_t>(bytes);
     deliver(std::make_shared<const SampleBuffer>(description_, static_cast<int64_t>(frames),
                                                  std::move(samples)),
             StreamOutputType::audio);

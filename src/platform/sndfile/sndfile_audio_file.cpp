@@ -8,19 +8,13 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/audio_file_errors.h"
 #include "platform/error.h"
 #include "platform/media.h"
 #include "platform/sndfile/sndfile_audio_file.h"
 
 namespace platform {
 namespace {
-
-const char kDomain[] = "tarn.audio-file";
-
-Error systemError(const char* what, const std::string& path, int errorNumber) {
-  return Error(kDomain, errorNumber,
-               std::string(what) + " \"" + path + "\": " + std::strerror(errorNumber));
-}
 
 class SndfileAudioFile final : public AudioFile {
  public:
@@ -37,11 +31,7 @@ class SndfileAudioFile final : public AudioFile {
   }
 
   void write(const PCMBuffer& buffer) override {
-    const AudioFormat& format = buffer.format();
-    if (format.channelCount() != channels_ || format.sampleRate() != sampleRate_) {
-      throw Error(kDomain, EINVAL,
-                  "cannot write to \"" + path_ + "\": buffer format does not match the file's");
-    }
+    requireFileFormat(buffer, channels_, sampleRate_, path_);
     const sf_count_t frames = buffer.frameLength();
     if (frames == 0) return;
     sf_count_t written;
@@ -51,13 +41,12 @@ class SndfileAudioFile final : public AudioFile {
     } else if (const int16_t* const* samples = buffer.int16ChannelData()) {
       written = sf_writef_short(file_, interleaved(buffer, samples), frames);
     } else {
-      throw Error(kDomain, EINVAL,
-                  "cannot write to \"" + path_ + "\": samples are neither float nor 16-bit");
+      throw fileError("cannot write to", path_, "samples are neither float nor 16-bit");
     }
     if (written != frames) {
       const int errorNumber = errno ? errno : EIO;
       rollBack();
-      throw systemError("cannot write to", path_, errorNumber);
+      throw fileError("cannot write to", path_, errorNumber);
     }
     length_ += written;
   }
@@ -117,7 +106,7 @@ std::unique_ptr<AudioFile> open(const std::string& path, Container container, ui
                                 uint32_t channels) {
   // Non-blocking, so that a FIFO with no reader fails at once instead of hanging the recording.
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
-  if (fd < 0) throw systemError("cannot create", path, errno);
+  if (fd < 0) throw fileError("cannot create", path, errno);
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   struct stat status {};
   const bool seekable = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
@@ -133,8 +122,8 @@ std::unique_ptr<AudioFile> open(const std::string& path, Container container, ui
     const int errorNumber = errno;
     const std::string reason = sf_strerror(nullptr);
     close(fd);
-    if (errorNumber) throw systemError("cannot create", path, errorNumber);
-    throw Error(kDomain, EIO, "cannot create \"" + path + "\": " + reason);
+    if (errorNumber) throw fileError("cannot create", path, errorNumber);
+    throw fileError("cannot create", path, reason);
   }
   // Samples beyond full scale stop at full scale instead of wrapping around.
   sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);

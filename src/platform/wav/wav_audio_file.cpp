@@ -10,21 +10,15 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/audio_file_errors.h"
 #include "platform/error.h"
 
 namespace platform::wav {
 namespace {
 
-const char kDomain[] = "tarn.audio-file";
-
 // RIFF header, a JUNK chunk as large as an RF64 ds64 chunk, fmt, and the data chunk's header.
 constexpr size_t kHeaderBytes = 12 + (8 + 28) + (8 + 16) + 8;
 constexpr size_t kDataOffset = kHeaderBytes;
-
-Error systemError(const char* what, const std::string& path, int errorNumber) {
-  return Error(kDomain, errorNumber,
-               std::string(what) + " \"" + path + "\": " + std::strerror(errorNumber));
-}
 
 class Header {
  public:
@@ -84,15 +78,11 @@ class WavAudioFile final : public AudioFile {
   // Writes the header for no samples yet. On a pipe the sizes are unknown and stay at their
   // largest, as for any streamed WAV.
   void begin() {
-    if (!writeHeader()) throw systemError("cannot create", path_, errno);
+    if (!writeHeader()) throw fileError("cannot create", path_, errno);
   }
 
   void write(const PCMBuffer& buffer) override {
-    const AudioFormat& format = buffer.format();
-    if (format.channelCount() != channels_ || format.sampleRate() != rate_) {
-      throw Error(kDomain, EINVAL,
-                  "cannot write to \"" + path_ + "\": buffer format does not match the file's");
-    }
+    requireFileFormat(buffer, channels_, rate_, path_);
     const uint32_t frames = buffer.frameLength();
     if (frames == 0) return;
     const size_t samples = size_t{frames} * channels_;
@@ -111,8 +101,7 @@ class WavAudioFile final : public AudioFile {
         }
       }
     } else {
-      throw Error(kDomain, EINVAL,
-                  "cannot write to \"" + path_ + "\": samples are neither float nor 16-bit");
+      throw fileError("cannot write to", path_, "samples are neither float nor 16-bit");
     }
 
     const uint64_t bytes = samples * sizeof(int16_t);
@@ -124,10 +113,10 @@ class WavAudioFile final : public AudioFile {
       // Part of the buffer may have landed: cut back to the buffers written whole, so that the
       // next write continues a valid recording.
       if (seekable_) (void)ftruncate(fd_, static_cast<off_t>(kDataOffset + dataBytes_));
-      throw systemError("cannot write to", path_, errorNumber);
+      throw fileError("cannot write to", path_, errorNumber);
     }
     dataBytes_ += bytes;
-    if (seekable_ && !writeHeader()) throw systemError("cannot write to", path_, errno);
+    if (seekable_ && !writeHeader()) throw fileError("cannot write to", path_, errno);
   }
 
   int64_t length() const override {
@@ -183,7 +172,7 @@ std::unique_ptr<AudioFile> open(const std::string& path, uint32_t sampleRate, ui
                                 uint64_t riffLimit) {
   // Non-blocking, so that a FIFO with no reader fails at once instead of hanging the recording.
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
-  if (fd < 0) throw systemError("cannot create", path, errno);
+  if (fd < 0) throw fileError("cannot create", path, errno);
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   struct stat status {};
   const bool seekable = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
