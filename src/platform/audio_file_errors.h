@@ -1,5 +1,8 @@
-// What the file writers report, worded alike whichever writer takes the file.
+// What the file writers share: how the output is created, and how failures are worded.
 #pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -17,6 +20,21 @@ inline Error fileError(const char* what, const std::string& path, int errorNumbe
 
 inline Error fileError(const char* what, const std::string& path, const std::string& reason) {
   return Error("tarn.audio-file", EINVAL, std::string(what) + " \"" + path + "\": " + reason);
+}
+
+struct OutputFile {
+  int fd;
+  bool seekable;  // a regular file, whose header can be rewritten in place
+};
+
+// Creates (or replaces) the file for writing. Opened non-blocking, so that a FIFO with no reader
+// fails at once instead of hanging the recording; blocking again once open.
+inline OutputFile createOutputFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd < 0) throw fileError("cannot create", path, errno);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  struct stat status {};
+  return {fd, fstat(fd, &status) == 0 && S_ISREG(status.st_mode)};
 }
 
 // A buffer must have the file's rate and channel count.

@@ -104,12 +104,7 @@ namespace sndfile {
 
 std::unique_ptr<AudioFile> open(const std::string& path, Container container, uint32_t sampleRate,
                                 uint32_t channels) {
-  // Non-blocking, so that a FIFO with no reader fails at once instead of hanging the recording.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
-  if (fd < 0) throw fileError("cannot create", path, errno);
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  struct stat status {};
-  const bool seekable = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+  const auto [fd, seekable] = createOutputFile(path);
 
   SF_INFO info{};
   info.samplerate = static_cast<int>(sampleRate);
