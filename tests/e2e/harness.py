@@ -82,6 +82,15 @@ class PulseServer:
         """Whether a process of that id has a record stream on the server."""
         return ('application.process.id = "%d"' % pid) in self.pactl("list", "source-outputs")
 
+    def recorded_source(self, pid):
+        """The name of the source a process of that id records, or None."""
+        names = dict(line.split()[:2] for line in
+                     self.pactl("list", "short", "sources").splitlines() if line)
+        for block in self.pactl("list", "source-outputs").split("\n\n"):
+            if ('application.process.id = "%d"' % pid) in block:
+                return names.get(block.split("Source: ", 1)[1].split()[0])
+        return None
+
     def player(self, sink="out", rate=48000):
         """A player of float stereo on an output, fed through its stdin, with a short buffer as a
         desktop application's would be."""
@@ -141,9 +150,15 @@ class PipeWireServer(PulseServer):
         for sink in sinks:
             self.pactl("load-module", "module-null-sink", "sink_name=" + sink,
                        "rate=48000", "channels=2")
+        # A loaded output shows up a moment after the module, more so on a busy machine.
+        wait_for(lambda: set(sinks) <= self.sink_names(), "the outputs")
         if sinks:
-            self.pactl("set-default-sink", sinks[0])
-            wait_for(lambda: ("Default Sink: " + sinks[0]) in self.pactl("info"), "the default")
+            wait_for(lambda: self.pactl_ok("set-default-sink", sinks[0]) and
+                     ("Default Sink: " + sinks[0]) in self.pactl("info"), "the default")
+
+    def sink_names(self):
+        return {line.split()[1] for line in self.pactl("list", "short", "sinks").splitlines()
+                if line}
 
     def kill(self):
         os.killpg(self.process.pid, signal.SIGKILL)

@@ -53,10 +53,6 @@ class MovedCapture(ServerTestCase):
             self.assertEqual(tool.stop(), (0, "", ""))
 
 
-if __name__ == "__main__":
-    unittest.main()
-
-
 class FollowingTheDefaultOutput(ServerTestCase):
     sinks = ("speakers", "headphones")
 
@@ -76,10 +72,13 @@ class FollowingTheDefaultOutput(ServerTestCase):
         first_started = time.monotonic()
         self.server.play(tone(0.4, 440), sink="speakers")
         self.server.pactl("set-default-sink", "headphones")  # headphones plugged in
+        # On a loaded machine the move can take longer than the silence before the second tone.
+        wait_for(lambda: self.server.recorded_source(tool.process.pid) == "headphones.monitor",
+                 "the capture to move")
         second = self.server.player(sink="headphones")
         second_started = time.monotonic()
-        second.communicate(stereo(silence(0.2) + tone(0.4, 660)))
-        between = second_started - first_started + 0.2
+        second.communicate(stereo(silence(0.5) + tone(0.4, 660)))
+        between = second_started - first_started + 0.5
         self.assertEqual(tool.stop(), (0, "", ""))
         _, samples = read_wav(output)
         before, after = segments_with_tone(samples, 440), segments_with_tone(samples, 660)
@@ -94,7 +93,17 @@ class FollowingTheDefaultOutput(ServerTestCase):
         output = self.path("lost.wav")
         tool = self.start_recording(["--output", output])
         self.server.pactl("unload-module", self.server.module_of("speakers"))
-        wait_for(lambda: self.server.records_for(tool.process.pid) and tool.alive(), "a new capture")
+        # The server kills the capture of the device it removed; the tool starts another on the
+        # output left.
+        wait_for(lambda: self.server.recorded_source(tool.process.pid) == "headphones.monitor" or
+                 not tool.alive(), "a capture of the output left")
+        if not tool.alive():
+            self.fail(tool.finish())
         self.server.play(tone(0.4, 660), sink="headphones")
         self.assertEqual(tool.stop(), (0, "", ""))
-        self.assertEqual(len(segments_with_tone(read_wav(output)[1], 660)), 1)
+        found = segments_with_tone(read_wav(output)[1], 660)
+        self.assertEqual(len(found), 1, found)
+
+
+if __name__ == "__main__":
+    unittest.main()
