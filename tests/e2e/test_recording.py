@@ -121,5 +121,46 @@ def _end(process):
     process.wait()
 
 
+class OnTheClock(ServerTestCase):
+    """A sound lands in the file when it played, counted from the launch, and the file ends at the
+    stop with what sounded until then. The output has never played when the recording starts, so
+    the server delivers nothing at first: the file must not start where the server's audio does.
+    Bounds are one-sided where a busy machine can only make a player late, never early."""
+
+    def test_an_idle_output_is_recorded_on_the_clock_up_to_the_stop(self):
+        # A new null output sleeps through its first two seconds, playing nothing at all: let that
+        # pass, so that this is an output of a server that has been up for a while.
+        time.sleep(3)
+        output = self.path("clock.wav")
+        launched = time.monotonic()
+        tool = self.start_recording(["--output", output])
+        time.sleep(max(0.0, launched + 1.0 - time.monotonic()))
+        first = self.server.player()
+        first_played = time.monotonic() - launched
+        first.communicate(stereo(tone(0.3, 440)))
+        last = self.server.player()
+        self.addCleanup(last.wait)
+        self.addCleanup(last.kill)
+        feeder = threading.Thread(target=feed, args=(last, stereo(tone(5, 660))))
+        feeder.start()
+        self.addCleanup(feeder.join)
+        # The stop comes while the last tone sounds.
+        wait_for(lambda: tone_seconds(output, 660) >= 0.5, "the last tone in the file")
+        stopped = time.monotonic() - launched
+        self.assertEqual(tool.stop(), (0, "", ""))
+
+        _, samples = read_wav(output)
+        length = len(samples) / 16000
+        # From the capture's start (a moment after the launch) to the stop.
+        self.assertLessEqual(length, stopped + 0.02)
+        self.assertGreaterEqual(length, stopped - 0.15)
+        first_tone = segments_with_tone(samples, 440)
+        self.assertEqual(len(first_tone), 1, first_tone)
+        self.assertGreaterEqual(first_tone[0][0], first_played - 0.05)
+        self.assertLessEqual(first_tone[0][0], first_played + 0.3)
+        # What sounded until the stop is in the file, but for the last few milliseconds.
+        self.assertGreaterEqual(segments_with_tone(samples, 660)[-1][1], length - 0.06)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -1,7 +1,5 @@
 #include "platform/pulse/pulse_connection.h"
 
-#include "platform/threads.h"
-
 #include <dlfcn.h>
 
 #include <cstdlib>
@@ -17,13 +15,12 @@ Error libraryError(int code) {
   return Error(kDomain, code, description);
 }
 
-LoopLock::LoopLock(pa_threaded_mainloop* loop)
-    : loop_(loop), locked_(!pa_threaded_mainloop_in_thread(loop)) {
-  if (locked_) pa_threaded_mainloop_lock(loop_);
+LoopLock::LoopLock(PacedLoop& loop) : loop_(loop), locked_(!loop.inLoopThread()) {
+  if (locked_) loop_.lock();
 }
 
 LoopLock::~LoopLock() {
-  if (locked_) pa_threaded_mainloop_unlock(loop_);
+  if (locked_) loop_.unlock();
 }
 
 Connection& Connection::shared() {
@@ -53,16 +50,12 @@ void silenceLibraryLog() {
 
 }  // namespace
 
-Connection::Connection() : loop_((silenceLibraryLog(), pa_threaded_mainloop_new())) {
-  // The library's thread takes no signal, whichever thread makes the connection.
-  const sigset_t blocked = asynchronousSignals();
-  sigset_t previous;
-  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
-  const bool started = loop_ && pa_threaded_mainloop_start(loop_) == 0;
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  if (!started) std::abort();  // no capture is possible without the library's thread
-  pa_threaded_mainloop_set_name(loop_, "tarn-pulse");
-}
+// While a capture runs, the server's deliveries are read this often: each turn wakes the loop's
+// thread and the capture's queue once, 16 wakeups a second in all. Short enough that a change of
+// output is followed at once and little is held back from the file.
+constexpr double kReadIntervalSeconds = 0.125;
+
+Connection::Connection() : loop_((silenceLibraryLog(), kReadIntervalSeconds)) {}
 
 void Connection::whenReady(std::function<void(std::optional<Error>)> then) {
   LoopLock lock(loop_);
@@ -91,8 +84,7 @@ void Connection::connect() {
   pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "tarn-audio-tap");
   pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "dev.tarn.desktop.audio-tap");
   pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, "production");
-  context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop_), "tarn-audio-tap",
-                                          properties);
+  context_ = pa_context_new_with_proplist(loop_.api(), "tarn-audio-tap", properties);
   pa_proplist_free(properties);
   if (!context_) {
     auto waiting = std::move(waiting_);

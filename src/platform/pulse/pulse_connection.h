@@ -1,5 +1,5 @@
-// The one connection to the sound server: a threaded main loop and a context on it, shared by the
-// content query and the stream.
+// The one connection to the sound server: a main loop on its own thread and a context on it, shared
+// by the content query and the stream.
 #pragma once
 
 #include <pulse/pulseaudio.h>
@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "platform/error.h"
+#include "platform/pulse/paced_loop.h"
 
 namespace platform::pulse {
 
@@ -20,13 +21,13 @@ Error libraryError(int code);
 // Holds the main loop's lock for a scope; on the loop's own thread the lock is already held.
 class LoopLock {
  public:
-  explicit LoopLock(pa_threaded_mainloop* loop);
+  explicit LoopLock(PacedLoop& loop);
   ~LoopLock();
   LoopLock(const LoopLock&) = delete;
   LoopLock& operator=(const LoopLock&) = delete;
 
  private:
-  pa_threaded_mainloop* loop_;
+  PacedLoop& loop_;
   bool locked_;
 };
 
@@ -35,7 +36,7 @@ class Connection {
   // The process's connection, made on first use and kept for the process's life.
   static Connection& shared();
 
-  pa_threaded_mainloop* loop() const { return loop_; }
+  PacedLoop& loop() { return loop_; }
   pa_context* context() const { return context_; }  // only under the loop's lock
 
   // Calls then, on the loop's thread, with the context ready or with the error that prevented it.
@@ -47,7 +48,7 @@ class Connection {
   void connect();  // under the lock
   static void onContextState(pa_context* context, void* self);
 
-  pa_threaded_mainloop* loop_;
+  PacedLoop loop_;
   pa_context* context_ = nullptr;
   std::vector<std::function<void(std::optional<Error>)>> waiting_;
 };

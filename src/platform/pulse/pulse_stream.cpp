@@ -14,14 +14,17 @@
 namespace platform::pulse {
 namespace {
 
-// How long the server collects audio before it sends it: fewer, larger deliveries cost fewer
-// wakeups of this process.
-constexpr double kFragmentSeconds = 0.1;
+// The most audio the server holds back before it sends it, which a stop cannot take with it. Small,
+// so that the file ends with what sounded until the stop; the loop's pace, not this, decides how
+// often the process wakes.
+constexpr double kFragmentSeconds = 0.02;
 // A server that does not confirm a disconnect within this time is not waited for any longer.
 constexpr pa_usec_t kStopLimitUsec = 1000 * 1000;
-// How long a capture whose output went away waits for the server to name another default (PipeWire
-// names one a moment after the removal) before it fails.
-constexpr pa_usec_t kNewDefaultLimitUsec = 2000 * 1000;
+// How long a capture whose output went away, while others are left, waits for the server to name
+// another default (PipeWire's session manager names one a moment after the removal, later on a
+// busy machine) before it fails; and how often it asks meanwhile, should a change go unannounced.
+constexpr pa_usec_t kNewDefaultLimitUsec = 5000 * 1000;
+constexpr pa_usec_t kNewDefaultPollUsec = 100 * 1000;
 // Silence standing for a long stretch goes out in pieces of at most this length.
 constexpr double kLongestSilenceSeconds = 10;
 
@@ -38,13 +41,17 @@ class PulseStream final : public Stream {
         sink_(filter.display().name),
         source_(filter.display().source),
         description_(packedFloatDescription(static_cast<double>(configuration.sampleRate()),
-                                            static_cast<uint32_t>(configuration.channelCount()))) {}
+                                            static_cast<uint32_t>(configuration.channelCount()))) {
+    LoopLock lock(connection_.loop());
+    connection_.loop().addBurstEndHandler(this, [this] { deliverBatch(); });
+  }
 
   ~PulseStream() override {
     LoopLock lock(connection_.loop());
+    connection_.loop().removeBurstEndHandler(this);
     release();
     unsubscribe();
-    if (stopTimer_) pa_threaded_mainloop_get_api(connection_.loop())->time_free(stopTimer_);
+    if (stopTimer_) connection_.loop().api()->time_free(stopTimer_);
     cancelLostTimer();
   }
 
@@ -64,20 +71,38 @@ class PulseStream final : public Stream {
       release();
       return handler(std::nullopt);
     }
-    // Everything the server has sent is kept, and the recording reaches the moment of the stop.
-    onRead(stream_, 0, this);
-    if (timeline_) deliverSilence(timeline_->silenceUntil(secondsNow()));
+    // The recording reaches the moment of the stop, with everything the server has sent until
+    // then: a round trip to the server brings in what is on its way before the stream ends.
     stopping_ = true;
+    stopSeconds_ = secondsNow();
     stopHandler_ = std::move(handler);
-    pa_stream_disconnect(stream_);
     stopTimer_ = pa_context_rttime_new(connection_.context(), pa_rtclock_now() + kStopLimitUsec,
                                        onStopTimeout, this);
+    connection_.loop().setPaced(false);
+    pa_operation* roundTrip = pa_stream_update_timing_info(stream_, onTailArrived, this);
+    if (!roundTrip) return disconnectAfterTail();
+    pa_operation_unref(roundTrip);
   }
 
  private:
+  static void onTailArrived(pa_stream*, int, void* userdata) {
+    auto* self = static_cast<PulseStream*>(userdata);
+    if (self->stream_ && !self->tailTaken_) self->disconnectAfterTail();
+  }
+
+  void disconnectAfterTail() {
+    onRead(stream_, 0, this);
+    deliverBatch();
+    if (timeline_) deliverSilence(timeline_->silenceUntil(stopSeconds_));
+    tailTaken_ = true;
+    pa_stream_disconnect(stream_);
+  }
+
   // Starts the record stream; a non-zero library error code if it cannot even be asked for.
+  // Until its first audio arrives, the server's replies are read as they come.
   int connect() {
     pa_context* context = connection_.context();
+    connection_.loop().setPaced(false);
     const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32LE,
                                     static_cast<uint32_t>(configuration().sampleRate()),
                                     static_cast<uint8_t>(configuration().channelCount())};
@@ -113,7 +138,7 @@ class PulseStream final : public Stream {
 
   void finishStop(std::optional<Error> error) {
     if (stopTimer_) {
-      pa_threaded_mainloop_get_api(connection_.loop())->time_free(stopTimer_);
+      connection_.loop().api()->time_free(stopTimer_);
       stopTimer_ = nullptr;
     }
     release();
@@ -123,9 +148,10 @@ class PulseStream final : public Stream {
     }
   }
 
-  // Lets go of the library's stream; no callback of it runs afterwards.
+  // Lets go of the library's stream; no callback of it runs afterwards. What it delivered is kept.
   void release() {
     if (!stream_) return;
+    deliverBatch();
     pa_stream_set_state_callback(stream_, nullptr, nullptr);
     pa_stream_set_read_callback(stream_, nullptr, nullptr);
     pa_stream_set_moved_callback(stream_, nullptr, nullptr);
@@ -156,21 +182,28 @@ class PulseStream final : public Stream {
     }
     release();
     lostError_ = error;
-    lostTimer_ = pa_context_rttime_new(
-        connection_.context(), pa_rtclock_now() + kNewDefaultLimitUsec, onLostTimeout, this);
+    lostDeadline_ = pa_rtclock_now() + kNewDefaultLimitUsec;
+    lostTimer_ = pa_context_rttime_new(connection_.context(),
+                                       pa_rtclock_now() + kNewDefaultPollUsec, onLostTimer, this);
     lookUpDefault();
   }
 
-  static void onLostTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*,
-                            void* userdata) {
+  static void onLostTimer(pa_mainloop_api*, pa_time_event* timer, const struct timeval*,
+                          void* userdata) {
     auto* self = static_cast<PulseStream*>(userdata);
-    self->cancelLostTimer();
-    if (!self->stream_ && !self->stopping_) self->fail(*self->lostError_);
+    if (self->stream_ || self->stopping_) return self->cancelLostTimer();
+    if (pa_rtclock_now() >= self->lostDeadline_) {
+      self->cancelLostTimer();
+      return self->fail(*self->lostError_);
+    }
+    pa_context_rttime_restart(self->connection_.context(), timer,
+                              pa_rtclock_now() + kNewDefaultPollUsec);
+    self->lookUpDefault();
   }
 
   void cancelLostTimer() {
     if (!lostTimer_) return;
-    pa_threaded_mainloop_get_api(connection_.loop())->time_free(lostTimer_);
+    connection_.loop().api()->time_free(lostTimer_);
     lostTimer_ = nullptr;
   }
 
@@ -194,7 +227,9 @@ class PulseStream final : public Stream {
     static_cast<PulseStream*>(userdata)->lookUpDefault();
   }
 
+  // Possibly the start of a move: its replies are read as they come.
   void lookUpDefault() {
+    connection_.loop().setPaced(false);
     pa_operation* operation = pa_context_get_server_info(connection_.context(), onServerInfo, this);
     if (operation) pa_operation_unref(operation);
   }
@@ -203,15 +238,31 @@ class PulseStream final : public Stream {
     auto* self = static_cast<PulseStream*>(userdata);
     if (self->stopping_ || !self->subscribed_) return;
     const std::string sink = info && info->default_sink_name ? info->default_sink_name : "";
-    if (sink.empty()) {  // no output left at all
-      if (!self->stream_)
-        self->fail(self->lostError_ ? *self->lostError_ : libraryError(PA_ERR_NOENTITY));
+    if (sink.empty()) {
+      // No default: if no output is left at all, the capture has failed; if one is, the server
+      // is about to name it.
+      if (!self->stream_) {
+        self->outputLeft_ = false;
+        pa_operation* operation = pa_context_get_sink_info_list(context, onAnyOutput, self);
+        if (operation) pa_operation_unref(operation);
+      }
       return;
     }
     if (sink == self->sink_ && self->stream_) return;  // still recording the default
     pa_operation* operation =
         pa_context_get_sink_info_by_name(context, sink.c_str(), onDefaultSink, self);
     if (operation) pa_operation_unref(operation);
+  }
+
+  static void onAnyOutput(pa_context*, const pa_sink_info*, int eol, void* userdata) {
+    auto* self = static_cast<PulseStream*>(userdata);
+    if (eol == 0) {
+      self->outputLeft_ = true;
+      return;
+    }
+    if (self->stopping_ || !self->subscribed_ || self->stream_ || self->outputLeft_) return;
+    self->cancelLostTimer();
+    self->fail(self->lostError_ ? *self->lostError_ : libraryError(PA_ERR_NOENTITY));
   }
 
   // A default that cannot be found (already gone, or not yet there) is waited for: the next change
@@ -265,38 +316,57 @@ class PulseStream final : public Stream {
     }
   }
 
+  // Collects what the server sends; the loop hands it over in one piece when a burst of reads
+  // ends. A hole the server reports is silence.
   static void onRead(pa_stream* stream, size_t, void* userdata) {
     auto* self = static_cast<PulseStream*>(userdata);
     const void* data;
     size_t length;
     while (pa_stream_peek(stream, &data, &length) == 0 && length > 0) {
-      if (!self->stopping_) self->deliverFragment(data, length);
+      if (!self->tailTaken_) {
+        const auto* from = static_cast<const uint8_t*>(data);
+        if (from) {
+          self->batch_.insert(self->batch_.end(), from, from + length);
+        } else {
+          self->batch_.resize(self->batch_.size() + length);
+        }
+      }
       pa_stream_drop(stream);
     }
   }
 
-  void deliverFragment(const void* data, size_t length) {
-    const size_t frames = length / description_.bytesPerFrame;
+  // One sample buffer for everything a burst of reads collected. Audio that came the moment it
+  // was sent tells how far the recording lags the clock; audio that waited for the loop's turn
+  // says nothing about that, and is only counted.
+  void deliverBatch() {
+    const size_t frames = batch_.size() / description_.bytesPerFrame;
     if (frames == 0) return;
-    if (timeline_) deliverSilence(timeline_->silenceBefore(frames, secondsNow()));
-    deliverFrames(data, frames);
+    batch_.resize(frames * description_.bytesPerFrame);
+    PacedLoop& loop = connection_.loop();
+    if (timeline_) {
+      if (loop.burstArrivedPromptly()) {
+        deliverSilence(timeline_->silenceBefore(frames, loop.burstStartSeconds()));
+      } else {
+        timeline_->count(frames);
+      }
+    }
+    const size_t reserve = batch_.size();
+    deliverSamples(std::move(batch_), frames);
+    batch_ = std::vector<uint8_t>();
+    batch_.reserve(reserve);
+    if (!stopping_) loop.setPaced(true);  // the stream runs: from now on, read at the loop's pace
   }
 
   void deliverSilence(uint64_t frames) {
     const auto longest = static_cast<uint64_t>(kLongestSilenceSeconds * description_.sampleRate);
     for (uint64_t left = frames; left > 0;) {
       const uint64_t piece = left < longest ? left : longest;
-      deliverFrames(nullptr, piece);
+      deliverSamples(std::vector<uint8_t>(piece * description_.bytesPerFrame), piece);
       left -= piece;
     }
   }
 
-  // Frames of the stream's format; none (a hole the server reports, or a gap) is silence.
-  void deliverFrames(const void* data, size_t frames) {
-    const size_t bytes = frames * description_.bytesPerFrame;
-    const auto* from = static_cast<const uint8_t*>(data);
-    std::vector<uint8_t> samples =
-        from ? std::vector<uint8_t>(from, from + bytes) : std::vector<uint8_t>(bytes);
+  void deliverSamples(std::vector<uint8_t> samples, size_t frames) {
     deliver(std::make_shared<const SampleBuffer>(description_, static_cast<int64_t>(frames),
                                                  std::move(samples)),
             StreamOutputType::audio);
@@ -323,11 +393,16 @@ class PulseStream final : public Stream {
   CompletionHandler startHandler_;
   CompletionHandler stopHandler_;
   pa_time_event* stopTimer_ = nullptr;
-  bool stopping_ = false;
-  std::optional<Timeline> timeline_;  // from the moment the stream runs
-  bool subscribed_ = false;           // to the server's changes of default output
-  std::optional<Error> lostError_;    // why the recorded stream ended, while looking for another
-  pa_time_event* lostTimer_ = nullptr;
+  bool stopping_ = false;               // a stop was asked for
+  double stopSeconds_ = 0;              // when
+  bool tailTaken_ = false;              // the recording has reached the stop: nothing more goes in
+  std::vector<uint8_t> batch_;          // what the current burst of reads collected
+  std::optional<Timeline> timeline_;    // from the moment the stream runs
+  bool subscribed_ = false;             // to the server's changes of default output
+  std::optional<Error> lostError_;      // why the recorded stream ended, while looking for another
+  pa_time_event* lostTimer_ = nullptr;  // asks again for the default until the deadline
+  pa_usec_t lostDeadline_ = 0;
+  bool outputLeft_ = false;  // the server listed an output since the last time it named no default
 };
 
 }  // namespace

@@ -20,6 +20,8 @@ class Timeline {
   // A fragment of `frames` frames has arrived at `nowSeconds`. Returns how many frames of silence
   // go before it; counts both.
   uint64_t silenceBefore(uint64_t frames, double nowSeconds);
+  // A fragment whose arrival time is not known: counted, and nothing else.
+  void count(uint64_t frames) { delivered_ += frames; }
   // The capture ends at `nowSeconds`: how many frames of silence bring it to that moment.
   uint64_t silenceUntil(double nowSeconds);
 

@@ -1,0 +1,124 @@
+#include "platform/pulse/paced_loop.h"
+
+#include <poll.h>
+#include <pulse/rtclock.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+
+#include "platform/threads.h"
+
+namespace platform::pulse {
+namespace {
+
+double secondsNow() {
+  return static_cast<double>(pa_rtclock_now()) / 1e6;
+}
+
+}  // namespace
+
+PacedLoop::PacedLoop(double intervalSeconds)
+    : interval_(intervalSeconds),
+      loop_(pa_mainloop_new()),
+      wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  if (!loop_ || wakeFd_ < 0) std::abort();  // no capture is possible without the loop
+  pa_mainloop_set_poll_func(loop_, &PacedLoop::poll, this);
+  // The thread waits for the lock until its id is known, so inLoopThread() never reads it early.
+  std::lock_guard hold(mutex_);
+  std::thread thread = spawnThread([this] { run(); });
+  threadID_ = thread.get_id();
+  thread.detach();  // runs until the process exits
+}
+
+void PacedLoop::run() {
+  pthread_setname_np(pthread_self(), "tarn-pulse");
+  std::lock_guard hold(mutex_);
+  pa_mainloop_run(loop_, nullptr);
+}
+
+void PacedLoop::lock() {
+  mutex_.lock();
+}
+
+void PacedLoop::unlock() {
+  mutex_.unlock();
+  if (waitingForTurn_.load()) {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = write(wakeFd_, &one, sizeof one);
+  }
+}
+
+void PacedLoop::addBurstEndHandler(const void* owner, std::function<void()> handler) {
+  burstEndHandlers_.emplace_back(owner, std::move(handler));
+}
+
+void PacedLoop::removeBurstEndHandler(const void* owner) {
+  std::erase_if(burstEndHandlers_, [owner](const auto& entry) { return entry.first == owner; });
+}
+
+int PacedLoop::poll(struct pollfd* fds, unsigned long count, int timeoutMs, void* self) {
+  auto* loop = static_cast<PacedLoop*>(self);
+  // The rest of a burst: whatever the server has already sent is read before anything sleeps.
+  const int ready = ::poll(fds, count, 0);
+  if (ready > 0 && !loop->inBurst_) loop->beginBurst(secondsNow(), true);  // came while busy
+  if (ready != 0) return ready;
+  if (loop->inBurst_) {
+    loop->inBurst_ = false;
+    for (auto& [owner, handler] : loop->burstEndHandlers_) handler();
+  }
+  return loop->pollUnlocked(fds, count, timeoutMs);
+}
+
+int PacedLoop::pollUnlocked(struct pollfd* fds, unsigned long count, int timeoutMs) {
+  const bool paced = paced_;
+  if (paced) {
+    // Set under the lock: a thread that takes the lock from here on also wakes the wait.
+    uint64_t stale;
+    [[maybe_unused]] ssize_t drained = read(wakeFd_, &stale, sizeof stale);
+    waitingForTurn_.store(true);
+  }
+  mutex_.unlock();
+  int ready = 0;
+  bool prompt = true;
+  if (paced) {
+    waitForTurn(timeoutMs);
+    waitingForTurn_.store(false);
+    ready = ::poll(fds, count, 0);  // what the server sent meanwhile
+    prompt = ready == 0;
+  }
+  if (ready == 0) ready = ::poll(fds, count, timeoutMs);
+  const double woke = secondsNow();
+  mutex_.lock();
+  if (ready > 0) beginBurst(woke, prompt);
+  return ready;
+}
+
+void PacedLoop::beginBurst(double at, bool prompt) {
+  inBurst_ = true;
+  burstStart_ = at;
+  burstPrompt_ = prompt;
+  nextTurn_ = at + interval_;
+}
+
+// Sleeps until the loop's next turn, the library's next timer, or another thread's request,
+// whichever comes first; counts the time slept off the library's timeout.
+void PacedLoop::waitForTurn(int& timeoutMs) {
+  const double began = secondsNow();
+  int waitMs = static_cast<int>(std::ceil((nextTurn_ - began) * 1000));
+  if (waitMs <= 0) return;
+  if (timeoutMs >= 0) waitMs = std::min(waitMs, timeoutMs);
+  struct pollfd wake {
+    wakeFd_, POLLIN, 0
+  };
+  ::poll(&wake, 1, waitMs);
+  if (timeoutMs >= 0) {
+    const int sleptMs = static_cast<int>((secondsNow() - began) * 1000);
+    timeoutMs = std::max(0, timeoutMs - sleptMs);
+  }
+}
+
+}  // namespace platform::pulse

@@ -1,0 +1,73 @@
+// The client library's main loop on a thread of its own, reading the server at a steady pace.
+//
+// The server sends a monitor's audio as often as the output renders it: every 5 ms while a
+// low-latency player plays. Handling each piece as it comes would wake this process hundreds of
+// times a second for nothing. While a capture runs, the loop instead lets the pieces collect for a
+// while and reads them in one burst; when the server has been quiet, the loop waits for it as
+// usual, so that the first audio after a silence is seen the moment it arrives (its arrival is what
+// keeps a recording on the clock).
+#pragma once
+
+#include <pulse/mainloop.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace platform::pulse {
+
+class PacedLoop {
+ public:
+  explicit PacedLoop(double intervalSeconds);
+  PacedLoop(const PacedLoop&) = delete;
+  PacedLoop& operator=(const PacedLoop&) = delete;
+
+  pa_mainloop_api* api() const { return pa_mainloop_get_api(loop_); }
+  bool inLoopThread() const { return std::this_thread::get_id() == threadID_; }
+
+  // The loop's lock: held by the loop's thread while it runs the library's callbacks. Another
+  // thread that takes it and lets go also cuts short the wait for the next burst, so a request
+  // made from outside (a stop) is served at once.
+  void lock();
+  void unlock();
+
+  // Under the lock. Paced: the loop reads at most once per interval while the server keeps
+  // sending. Unpaced: every reply is read the moment it arrives (starting, moving, stopping).
+  void setPaced(bool paced) { paced_ = paced; }
+
+  // Under the lock. `handler` runs on the loop's thread, under the lock, each time a burst of
+  // reads ends and the loop is about to sleep.
+  void addBurstEndHandler(const void* owner, std::function<void()> handler);
+  void removeBurstEndHandler(const void* owner);
+
+  // Under the lock, on the loop's thread: when the current burst began, in pa_rtclock seconds,
+  // and whether it began the moment the server sent it (the loop was waiting on the server) rather
+  // than at the loop's next turn.
+  double burstStartSeconds() const { return burstStart_; }
+  bool burstArrivedPromptly() const { return burstPrompt_; }
+
+ private:
+  static int poll(struct pollfd* fds, unsigned long count, int timeoutMs, void* self);
+  int pollUnlocked(struct pollfd* fds, unsigned long count, int timeoutMs);
+  void waitForTurn(int& timeoutMs);
+  void beginBurst(double at, bool prompt);
+  void run();
+
+  const double interval_;
+  pa_mainloop* loop_;
+  std::recursive_mutex mutex_;
+  const int wakeFd_;  // written by another thread's unlock while the loop waits for its turn
+  std::atomic<bool> waitingForTurn_ = false;
+  std::thread::id threadID_;
+  // Touched only under the lock.
+  bool paced_ = false;
+  double nextTurn_ = 0;
+  bool inBurst_ = false;
+  double burstStart_ = 0;
+  bool burstPrompt_ = true;
+  std::vector<std::pair<const void*, std::function<void()>>> burstEndHandlers_;
+};
+
+}  // namespace platform::pulse
