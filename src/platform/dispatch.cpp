@@ -1,5 +1,6 @@
 #include "platform/dispatch.h"
 
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -86,8 +87,11 @@ struct DispatchQueue::State {
 
 DispatchQueue::DispatchQueue(ServedByCaller) : state_(std::make_shared<State>()) {}
 
-DispatchQueue::DispatchQueue(std::string) : DispatchQueue(ServedByCaller{}) {
-  state_->thread = spawnThread([state = state_] { state->serve(); });
+DispatchQueue::DispatchQueue(std::string label) : DispatchQueue(ServedByCaller{}) {
+  state_->thread = spawnThread([state = state_, label = std::move(label)] {
+    pthread_setname_np(pthread_self(), label.substr(0, 15).c_str());  // as tools show threads
+    state->serve();
+  });
 }
 
 DispatchQueue::~DispatchQueue() {
