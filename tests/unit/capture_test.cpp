@@ -1,8 +1,11 @@
 // The capture object against the scripted capture service: start, stop, mute and the sample path.
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
 
+#include <cmath>
 #include <filesystem>
+#include <limits>
 #include <thread>
 
 #include "buffers.h"
@@ -270,18 +273,25 @@ TEST_F(CaptureTest, MutedBuffersThatAreNotFloatKeepTheirSamples) {
   expectSamples(readFile(path_).samples, 0, 80, 1234);
 }
 
-TEST_F(CaptureTest, SamplesBeyondFullScaleClipInsteadOfWrapping) {
+TEST_F(CaptureTest, SamplesRoundToNearestAndBeyondFullScaleClipInsteadOfWrapping) {
+  constexpr float kStep = 1.0f / 32768;  // one step of the 16-bit scale
+  const float infinity = std::numeric_limits<float>::infinity();
+  const std::vector<std::pair<float, int16_t>> cases = {
+      {0.0f, 0},          {1.0f, 32767},       {-1.0f, -32768},     {1.5f, 32767},
+      {-1.5f, -32768},    {3e9f, 32767},       {infinity, 32767},   {-infinity, -32768},
+      {std::nanf(""), 0}, {0.6f * kStep, 1},   {0.5f * kStep, 0},   {1.5f * kStep, 2},
+      {2.5f * kStep, 2},  {-2.5f * kStep, -2}, {-0.6f * kStep, -1}, {0.25f, 8192},
+  };
+  std::vector<float> input;
+  for (const auto& [sample, expected] : cases) input.push_back(sample);
   auto capture = started();
-  scripted::lastStream()->push(floatBuffer({1.5f, -1.5f, 1.0f, -1.0f, 0.0f, 3e9f}));
+  scripted::lastStream()->push(floatBuffer(input));
   capture->stop();
   const auto samples = readFile(path_).samples;
-  ASSERT_EQ(samples.size(), 6u);
-  EXPECT_EQ(samples[0], 32767);
-  EXPECT_EQ(samples[1], -32768);
-  EXPECT_GE(samples[2], 32766);
-  EXPECT_LE(samples[3], -32767);
-  EXPECT_EQ(samples[4], 0);
-  EXPECT_EQ(samples[5], 32767);
+  ASSERT_EQ(samples.size(), cases.size());
+  for (size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_EQ(samples[i], cases[i].second) << "for " << cases[i].first;
+  }
 }
 
 TEST_F(CaptureTest, FailedCreationReportsEachBufferAndTheNextBufferTriesAgain) {
