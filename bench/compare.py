@@ -3,8 +3,9 @@
 
 For each recorder: where a tone played 1.0 s after launch lands in the file (timeline error), how
 much of a tone that sounds until the stop is missing from the file's end (tail loss), the file's
-length against the time from launch to stop, context switches per second (all threads), CPU time,
-peak memory, and how long the process takes to end after SIGTERM.
+length against the time from launch to stop, context switches per second summed over all threads
+(the ones it asks for by sleeping, its wakeups, and the ones other processes impose by preempting
+it), CPU time, peak memory, and how long the process takes to end after SIGTERM.
 
 Two scenes: "running", a player keeps the output busy all along (a desktop with sound on); "idle",
 the output has never played when the recorders start.
@@ -67,12 +68,14 @@ class Player:
 
 
 def proc_figures(pid):
-    switches = 0
+    wakeups = preempted = 0
     for task in os.listdir("/proc/%d/task" % pid):
         with open("/proc/%d/task/%s/status" % (pid, task)) as status:
             for line in status:
-                if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
-                    switches += int(line.split()[1])
+                if line.startswith("voluntary_ctxt_switches"):
+                    wakeups += int(line.split()[1])
+                elif line.startswith("nonvoluntary_ctxt_switches"):
+                    preempted += int(line.split()[1])
     with open("/proc/%d/stat" % pid) as stat:
         fields = stat.read().rsplit(")", 1)[1].split()
     cpu = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
@@ -81,7 +84,7 @@ def proc_figures(pid):
         for line in status:
             if line.startswith("VmHWM"):
                 peak = int(line.split()[1])
-    return switches, cpu, peak
+    return wakeups, preempted, cpu, peak
 
 
 def scene(build, seconds, idle):
@@ -133,7 +136,7 @@ def scene(build, seconds, idle):
         rows = []
         elapsed = stopped - launched
         for name, command in recorders.items():
-            switches, cpu, peak = figures[name]
+            wakeups, preempted, cpu, peak = figures[name]
             try:
                 _, samples = read_wav(command[-1])
             except Exception:
@@ -146,8 +149,9 @@ def scene(build, seconds, idle):
             # The last tone sounds from a second before the stop until after it: what its stretch
             # in the file lacks, beyond the delay with which every tone lands, is lost at the end.
             tail_loss = (1.0 - (last[-1][1] - last[-1][0]) - delay) if last else float("nan")
+            measured = stopped - 0.2 - launched
             rows.append((name, delay * 1000, (elapsed - length) * 1000, tail_loss * 1000,
-                         switches / (stopped - 0.2 - launched), cpu * 1000, peak / 1024,
+                         wakeups / measured, preempted / measured, cpu * 1000, peak / 1024,
                          ended[name] * 1000))
         return rows
     finally:
@@ -159,8 +163,8 @@ def main():
     parser.add_argument("--build", default=os.path.join(os.path.dirname(__file__), "..", "build"))
     parser.add_argument("--seconds", type=float, default=10.0)
     args = parser.parse_args()
-    header = ("recorder", "timeline ms", "short by ms", "tail loss ms", "switches/s", "CPU ms",
-              "peak MiB", "exit ms")
+    header = ("recorder", "timeline ms", "short by ms", "tail loss ms", "wakeups/s", "preempted/s",
+              "CPU ms", "peak MiB", "exit ms")
     for idle in (False, True):
         print("\nscene: %s output, %.0f s" % ("idle" if idle else "running", args.seconds))
         print("%-18s" % header[0] + "".join("%13s" % h for h in header[1:]))
