@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -20,13 +22,14 @@ using platform::pulse::PacedLoop;
 
 constexpr double kAnHour = 3600;
 
-// Reads whatever the pipe holds each time the loop says it is readable, noting how it came.
+// Reads whatever the pipe holds each time the loop says it is readable, noting how it came. Paced,
+// it sets the loop's pace once the first delivery has come, as a capture does.
 class PipeReader {
  public:
-  explicit PipeReader(bool paced) : loop_(*new PacedLoop(kAnHour)) {  // never ends, as in the tool
+  explicit PipeReader(bool paced)
+      : loop_(*new PacedLoop(kAnHour)), paced_(paced) {  // the loop never ends, as in the tool
     if (pipe2(fds_, O_NONBLOCK | O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     loop_.lock();
-    loop_.setPaced(paced);
     event_ = loop_.api()->io_new(loop_.api(), fds_[0], PA_IO_EVENT_INPUT, onReadable, this);
     loop_.addBurstEndHandler(this, [this] {
       std::lock_guard hold(mutex_);
@@ -45,10 +48,7 @@ class PipeReader {
     close(fds_[1]);
   }
 
-  void send() {
-    fprintf(stderr, "send\n");
-    ASSERT_EQ(write(fds_[1], "x", 1), 1);
-  }
+  void send() { ASSERT_EQ(write(fds_[1], "x", 1), 1); }
 
   // The events so far once `count` of them have been seen: "prompt" or "paced" for a read,
   // "end" for the end of a burst.
@@ -65,18 +65,28 @@ class PipeReader {
 
   PacedLoop& loop() { return loop_; }
 
+  void stopPacing() { paced_ = false; }
+
+  void note(const std::string& event) {
+    std::lock_guard hold(mutex_);
+    events_.push_back(event);
+    changed_.notify_all();
+  }
+
  private:
   static void onReadable(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self) {
     auto* reader = static_cast<PipeReader*>(self);
     char scratch[64];
     while (read(fd, scratch, sizeof scratch) > 0) {
     }
+    if (reader->paced_) reader->loop_.setPaced(true);
     std::lock_guard hold(reader->mutex_);
     reader->events_.push_back(reader->loop_.burstArrivedPromptly() ? "prompt" : "paced");
     reader->changed_.notify_all();
   }
 
   PacedLoop& loop_;
+  std::atomic<bool> paced_;
   int fds_[2];
   pa_io_event* event_ = nullptr;
   std::mutex mutex_;
@@ -98,12 +108,29 @@ TEST(PacedLoop, AQuietLoopReadsAtOnceAndABusyOneWaitsForItsTurnOrARequest) {
 
   // ...unless another thread needs the loop (a stop does this): it is served at once and takes
   // the waiting delivery with it, known to have waited; unpaced, it reads the next one at once.
+  reader.stopPacing();
   reader.loop().lock();
   reader.loop().setPaced(false);
   reader.loop().unlock();
   EXPECT_EQ(reader.waitFor(4), (Events{"prompt", "end", "paced", "end"}));
   reader.send();
   EXPECT_EQ(reader.waitFor(6), (Events{"prompt", "end", "paced", "end", "prompt", "end"}));
+}
+
+TEST(PacedLoop, ANudgeIsHandledAtOnceEvenWhileTheLoopWaitsForItsTurn) {
+  PipeReader reader(/*paced=*/true);
+  reader.loop().lock();
+  reader.loop().setNudgeHandler([&reader] { reader.note("nudged"); });
+  reader.loop().unlock();
+  reader.send();
+  EXPECT_EQ(reader.waitFor(2), (Events{"prompt", "end"}));
+  reader.send();          // waits for the turn, an hour away...
+  reader.loop().nudge();  // ...but the nudge is handled now, with what has arrived
+  Events events = reader.waitFor(5);
+  ASSERT_EQ(events.size(), 5u);
+  EXPECT_EQ(events.back(), "end");
+  std::sort(events.begin() + 2, events.end() - 1);  // handled in either order in one burst
+  EXPECT_EQ(events, (Events{"prompt", "end", "nudged", "paced", "end"}));
 }
 
 TEST(PacedLoop, AnUnpacedLoopReadsEveryDeliveryAtOnce) {

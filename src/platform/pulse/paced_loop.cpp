@@ -27,6 +27,7 @@ PacedLoop::PacedLoop(double intervalSeconds)
       wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (!loop_ || wakeFd_ < 0) std::abort();  // no capture is possible without the loop
   pa_mainloop_set_poll_func(loop_, &PacedLoop::poll, this);
+  api()->io_new(api(), wakeFd_, PA_IO_EVENT_INPUT, &PacedLoop::onWake, this);
   // The thread waits for the lock until its id is known, so inLoopThread() never reads it early.
   std::lock_guard hold(mutex_);
   std::thread thread = spawnThread([this] { run(); });
@@ -52,6 +53,19 @@ void PacedLoop::unlock() {
   }
 }
 
+void PacedLoop::nudge() {
+  nudged_.store(true);
+  const uint64_t one = 1;
+  [[maybe_unused]] ssize_t written = write(wakeFd_, &one, sizeof one);
+}
+
+void PacedLoop::onWake(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self) {
+  auto* loop = static_cast<PacedLoop*>(self);
+  uint64_t count;
+  [[maybe_unused]] ssize_t drained = read(fd, &count, sizeof count);
+  if (loop->nudged_.exchange(false) && loop->nudgeHandler_) loop->nudgeHandler_();
+}
+
 void PacedLoop::addBurstEndHandler(const void* owner, std::function<void()> handler) {
   burstEndHandlers_.emplace_back(owner, std::move(handler));
 }
@@ -75,12 +89,8 @@ int PacedLoop::poll(struct pollfd* fds, unsigned long count, int timeoutMs, void
 
 int PacedLoop::pollUnlocked(struct pollfd* fds, unsigned long count, int timeoutMs) {
   const bool paced = paced_;
-  if (paced) {
-    // Set under the lock: a thread that takes the lock from here on also wakes the wait.
-    uint64_t stale;
-    [[maybe_unused]] ssize_t drained = read(wakeFd_, &stale, sizeof stale);
-    waitingForTurn_.store(true);
-  }
+  // Set under the lock: a thread that takes the lock from here on also wakes the wait.
+  if (paced) waitingForTurn_.store(true);
   mutex_.unlock();
   int ready = 0;
   bool prompt = true;
@@ -104,7 +114,7 @@ void PacedLoop::beginBurst(double at, bool prompt) {
   nextTurn_ = at + interval_;
 }
 
-// Sleeps until the loop's next turn, the library's next timer, or another thread's request,
+// Sleeps until the loop's next turn, the library's next timer, another thread's request or a nudge,
 // whichever comes first; counts the time slept off the library's timeout.
 void PacedLoop::waitForTurn(int& timeoutMs) {
   const double began = secondsNow();

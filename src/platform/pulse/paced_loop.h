@@ -37,6 +37,13 @@ class PacedLoop {
   // sending. Unpaced: every reply is read the moment it arrives (starting, moving, stopping).
   void setPaced(bool paced) { paced_ = paced; }
 
+  // From any thread, without the lock: the nudge handler runs on the loop's thread soon after,
+  // even if the loop was waiting for its turn. For news that cannot wait (the server's
+  // announcements, which come through a connection of their own).
+  void nudge();
+  // Under the lock.
+  void setNudgeHandler(std::function<void()> handler) { nudgeHandler_ = std::move(handler); }
+
   // Under the lock. `handler` runs on the loop's thread, under the lock, each time a burst of
   // reads ends and the loop is about to sleep.
   void addBurstEndHandler(const void* owner, std::function<void()> handler);
@@ -50,6 +57,7 @@ class PacedLoop {
 
  private:
   static int poll(struct pollfd* fds, unsigned long count, int timeoutMs, void* self);
+  static void onWake(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self);
   int pollUnlocked(struct pollfd* fds, unsigned long count, int timeoutMs);
   void waitForTurn(int& timeoutMs);
   void beginBurst(double at, bool prompt);
@@ -58,8 +66,10 @@ class PacedLoop {
   const double interval_;
   pa_mainloop* loop_;
   std::recursive_mutex mutex_;
-  const int wakeFd_;  // written by another thread's unlock while the loop waits for its turn
+  // Written by a nudge, and by another thread's unlock while the loop waits for its turn.
+  const int wakeFd_;
   std::atomic<bool> waitingForTurn_ = false;
+  std::atomic<bool> nudged_ = false;
   std::thread::id threadID_;
   // Touched only under the lock.
   bool paced_ = false;
@@ -68,6 +78,7 @@ class PacedLoop {
   double burstStart_ = 0;
   bool burstPrompt_ = true;
   std::vector<std::pair<const void*, std::function<void()>>> burstEndHandlers_;
+  std::function<void()> nudgeHandler_;
 };
 
 }  // namespace platform::pulse

@@ -1,5 +1,7 @@
 #include "platform/pulse/pulse_connection.h"
 
+#include "platform/pulse/server_watch.h"
+
 #include <dlfcn.h>
 
 #include <cstdlib>
@@ -79,13 +81,30 @@ void Connection::whenReady(std::function<void(std::optional<Error>)> then) {
   connect();
 }
 
-void Connection::connect() {
+void Connection::watchServer(std::function<void()> onChange) {
+  const bool watching = static_cast<bool>(onChange);
+  loop_.setNudgeHandler(std::move(onChange));
+  if (!watching) return;
+  if (watch_) {
+    watch_->ensureConnected();
+    loop_.nudge();  // a new watcher looks once at where things stand
+  } else {
+    watch_ = std::make_unique<ServerWatch>(loop_);
+  }
+}
+
+pa_context* newClientContext(pa_mainloop_api* api) {
   pa_proplist* properties = pa_proplist_new();
   pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "tarn-audio-tap");
   pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "dev.tarn.desktop.audio-tap");
   pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, "production");
-  context_ = pa_context_new_with_proplist(loop_.api(), "tarn-audio-tap", properties);
+  pa_context* context = pa_context_new_with_proplist(api, "tarn-audio-tap", properties);
   pa_proplist_free(properties);
+  return context;
+}
+
+void Connection::connect() {
+  context_ = newClientContext(loop_.api());
   if (!context_) {
     auto waiting = std::move(waiting_);
     waiting_.clear();

@@ -5,6 +5,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "platform/error.h"
@@ -13,6 +14,12 @@
 namespace platform::pulse {
 
 constexpr char kDomain[] = "tarn.pulse";
+
+class ServerWatch;
+
+// A client of the server as this tool presents itself, not yet connected; nullptr if it cannot be
+// made.
+pa_context* newClientContext(pa_mainloop_api* api);
 
 // The library's error for code, as a platform error. A refusal by the server says that the
 // permission to capture was refused.
@@ -43,6 +50,11 @@ class Connection {
   // A context that failed earlier is replaced by a new connection attempt.
   void whenReady(std::function<void(std::optional<Error>)> then);
 
+  // Under the lock. Calls onChange on the loop's thread soon after the server announces a change
+  // of its settings (the default output among them), and once when the watch begins. One watcher
+  // at a time; an empty function ends the calls.
+  void watchServer(std::function<void()> onChange);
+
  private:
   Connection();
   void connect();  // under the lock
@@ -51,6 +63,7 @@ class Connection {
   PacedLoop loop_;
   pa_context* context_ = nullptr;
   std::vector<std::function<void(std::optional<Error>)>> waiting_;
+  std::unique_ptr<ServerWatch> watch_;  // from the first watcher on
 };
 
 }  // namespace platform::pulse

@@ -49,6 +49,11 @@ class PulseStream final : public Stream {
   ~PulseStream() override {
     LoopLock lock(connection_.loop());
     connection_.loop().removeBurstEndHandler(this);
+    // No reply may reach this object once it is gone.
+    for (pa_operation* operation : operations_) {
+      if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
+      pa_operation_unref(operation);
+    }
     release();
     unsubscribe();
     if (stopTimer_) connection_.loop().api()->time_free(stopTimer_);
@@ -79,9 +84,7 @@ class PulseStream final : public Stream {
     stopTimer_ = pa_context_rttime_new(connection_.context(), pa_rtclock_now() + kStopLimitUsec,
                                        onStopTimeout, this);
     connection_.loop().setPaced(false);
-    pa_operation* roundTrip = pa_stream_update_timing_info(stream_, onTailArrived, this);
-    if (!roundTrip) return disconnectAfterTail();
-    pa_operation_unref(roundTrip);
+    if (!track(pa_stream_update_timing_info(stream_, onTailArrived, this))) disconnectAfterTail();
   }
 
  private:
@@ -98,11 +101,31 @@ class PulseStream final : public Stream {
     pa_stream_disconnect(stream_);
   }
 
+  // Keeps an operation whose reply will reach this object; false if it could not be asked for.
+  bool track(pa_operation* operation) {
+    if (!operation) return false;
+    std::erase_if(operations_, [](pa_operation* done) {
+      if (pa_operation_get_state(done) == PA_OPERATION_RUNNING) return false;
+      pa_operation_unref(done);
+      return true;
+    });
+    operations_.push_back(operation);
+    return true;
+  }
+
+  // While a reply is awaited (a start, a move), the server is read as it sends; only a stream that
+  // runs undisturbed is read at the loop's pace.
+  void awaitReply() {
+    ++awaitedReplies_;
+    connection_.loop().setPaced(false);
+  }
+  void replyArrived() {
+    if (awaitedReplies_ > 0) --awaitedReplies_;
+  }
+
   // Starts the record stream; a non-zero library error code if it cannot even be asked for.
-  // Until its first audio arrives, the server's replies are read as they come.
   int connect() {
     pa_context* context = connection_.context();
-    connection_.loop().setPaced(false);
     const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32LE,
                                     static_cast<uint32_t>(configuration().sampleRate()),
                                     static_cast<uint8_t>(configuration().channelCount())};
@@ -125,6 +148,8 @@ class PulseStream final : public Stream {
     if (pa_stream_connect_record(stream_, source_.c_str(), &attributes, flags) < 0) {
       return pa_context_errno(context);
     }
+    connecting_ = true;
+    awaitReply();
     return 0;
   }
 
@@ -152,6 +177,10 @@ class PulseStream final : public Stream {
   void release() {
     if (!stream_) return;
     deliverBatch();
+    if (connecting_) {
+      connecting_ = false;
+      replyArrived();
+    }
     pa_stream_set_state_callback(stream_, nullptr, nullptr);
     pa_stream_set_read_callback(stream_, nullptr, nullptr);
     pa_stream_set_moved_callback(stream_, nullptr, nullptr);
@@ -207,35 +236,25 @@ class PulseStream final : public Stream {
     lostTimer_ = nullptr;
   }
 
+  // Follows the server's changes of default output from now on.
   void subscribe() {
-    pa_context* context = connection_.context();
-    pa_context_set_subscribe_callback(context, onServerEvent, this);
-    if (pa_operation* operation =
-            pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr)) {
-      pa_operation_unref(operation);
-    }
+    connection_.watchServer([this] { lookUpDefault(); });
     subscribed_ = true;
   }
 
   void unsubscribe() {
     if (!subscribed_) return;
-    pa_context_set_subscribe_callback(connection_.context(), nullptr, nullptr);
+    connection_.watchServer(nullptr);
     subscribed_ = false;
   }
 
-  static void onServerEvent(pa_context*, pa_subscription_event_type_t, uint32_t, void* userdata) {
-    static_cast<PulseStream*>(userdata)->lookUpDefault();
-  }
-
-  // Possibly the start of a move: its replies are read as they come.
   void lookUpDefault() {
-    connection_.loop().setPaced(false);
-    pa_operation* operation = pa_context_get_server_info(connection_.context(), onServerInfo, this);
-    if (operation) pa_operation_unref(operation);
+    if (track(pa_context_get_server_info(connection_.context(), onServerInfo, this))) awaitReply();
   }
 
   static void onServerInfo(pa_context* context, const pa_server_info* info, void* userdata) {
     auto* self = static_cast<PulseStream*>(userdata);
+    self->replyArrived();
     if (self->stopping_ || !self->subscribed_) return;
     const std::string sink = info && info->default_sink_name ? info->default_sink_name : "";
     if (sink.empty()) {
@@ -243,15 +262,16 @@ class PulseStream final : public Stream {
       // is about to name it.
       if (!self->stream_) {
         self->outputLeft_ = false;
-        pa_operation* operation = pa_context_get_sink_info_list(context, onAnyOutput, self);
-        if (operation) pa_operation_unref(operation);
+        if (self->track(pa_context_get_sink_info_list(context, onAnyOutput, self))) {
+          self->awaitReply();
+        }
       }
       return;
     }
     if (sink == self->sink_ && self->stream_) return;  // still recording the default
-    pa_operation* operation =
-        pa_context_get_sink_info_by_name(context, sink.c_str(), onDefaultSink, self);
-    if (operation) pa_operation_unref(operation);
+    if (self->track(pa_context_get_sink_info_by_name(context, sink.c_str(), onDefaultSink, self))) {
+      self->awaitReply();
+    }
   }
 
   static void onAnyOutput(pa_context*, const pa_sink_info*, int eol, void* userdata) {
@@ -260,6 +280,7 @@ class PulseStream final : public Stream {
       self->outputLeft_ = true;
       return;
     }
+    self->replyArrived();
     if (self->stopping_ || !self->subscribed_ || self->stream_ || self->outputLeft_) return;
     self->cancelLostTimer();
     self->fail(self->lostError_ ? *self->lostError_ : libraryError(PA_ERR_NOENTITY));
@@ -269,7 +290,8 @@ class PulseStream final : public Stream {
   // of default, or the time limit, decides.
   static void onDefaultSink(pa_context*, const pa_sink_info* sink, int eol, void* userdata) {
     auto* self = static_cast<PulseStream*>(userdata);
-    if (eol != 0 || !sink || !sink->monitor_source_name) return;
+    if (eol != 0) return self->replyArrived();
+    if (!sink || !sink->monitor_source_name) return;
     if (self->stopping_ || !self->subscribed_) return;
     if (self->stream_ && sink->name == self->sink_) return;
     self->moveTo(sink->name, sink->monitor_source_name);
@@ -291,7 +313,12 @@ class PulseStream final : public Stream {
 
   static void onState(pa_stream* stream, void* userdata) {
     auto* self = static_cast<PulseStream*>(userdata);
-    switch (pa_stream_get_state(stream)) {
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (self->connecting_ && state != PA_STREAM_CREATING && state != PA_STREAM_UNCONNECTED) {
+      self->connecting_ = false;
+      self->replyArrived();
+    }
+    switch (state) {
       case PA_STREAM_READY:
         if (!self->timeline_) {
           // The recording's time zero: what plays from now on belongs at its moment in the file.
@@ -354,7 +381,7 @@ class PulseStream final : public Stream {
     deliverSamples(std::move(batch_), frames);
     batch_ = std::vector<uint8_t>();
     batch_.reserve(reserve);
-    if (!stopping_) loop.setPaced(true);  // the stream runs: from now on, read at the loop's pace
+    if (!stopping_ && awaitedReplies_ == 0) loop.setPaced(true);
   }
 
   void deliverSilence(uint64_t frames) {
@@ -393,10 +420,13 @@ class PulseStream final : public Stream {
   CompletionHandler startHandler_;
   CompletionHandler stopHandler_;
   pa_time_event* stopTimer_ = nullptr;
-  bool stopping_ = false;               // a stop was asked for
-  double stopSeconds_ = 0;              // when
-  bool tailTaken_ = false;              // the recording has reached the stop: nothing more goes in
-  std::vector<uint8_t> batch_;          // what the current burst of reads collected
+  bool stopping_ = false;       // a stop was asked for
+  double stopSeconds_ = 0;      // when
+  bool tailTaken_ = false;      // the recording has reached the stop: nothing more goes in
+  std::vector<uint8_t> batch_;  // what the current burst of reads collected
+  std::vector<pa_operation*> operations_;  // whose replies are still to come, or came
+  bool connecting_ = false;                // a record stream is on its way to running
+  int awaitedReplies_ = 0;
   std::optional<Timeline> timeline_;    // from the moment the stream runs
   bool subscribed_ = false;             // to the server's changes of default output
   std::optional<Error> lostError_;      // why the recorded stream ended, while looking for another
