@@ -8,7 +8,9 @@ length against the time from launch to stop, context switches per second summed 
 it), CPU time, peak memory, and how long the process takes to end after SIGTERM.
 
 Two scenes: "running", a player keeps the output busy all along (a desktop with sound on); "idle",
-the output has never played when the recorders start.
+the output has never played when the recorders start. Then, for tarn-audio-tap alone (parecord
+does not follow the default output): how long after the default output changes the capture runs on
+the new output's monitor, over a series of changes between two busy outputs.
 
     python3 bench/compare.py [--build build] [--seconds 10]
 """
@@ -33,8 +35,8 @@ CHUNK = RATE // 100  # 10 ms
 class Player:
     """Plays silence in real time into the output, and a tone between two moments."""
 
-    def __init__(self, server):
-        self.process = server.player()
+    def __init__(self, server, sink="out"):
+        self.process = server.player(sink=sink)
         self.tones = []  # (start, end, hertz) in time.monotonic()
         self.running = True
         self.thread = threading.Thread(target=self.run, daemon=True)
@@ -158,10 +160,43 @@ def scene(build, seconds, idle):
         server.stop()
 
 
+def following(build, moves):
+    """Seconds from each change of default output to the capture on the new output's monitor, as
+    seen by polling the server (which adds a few milliseconds of its own)."""
+    server = PulseServer(sinks=("speakers", "headphones"))
+    players = [Player(server, sink) for sink in ("speakers", "headphones")]
+    tool = None
+    try:
+        time.sleep(3.0)
+        tool = subprocess.Popen([os.path.join(build, "tarn-audio-tap"), "--output",
+                                 os.path.join(server.folder, "moves.wav")], env=server.env)
+        while server.recorded_source(tool.pid) is None:
+            time.sleep(0.01)
+        delays = []
+        for move in range(moves):
+            target = ("headphones", "speakers")[move % 2]
+            # At no fixed phase of the tool's reading pace.
+            time.sleep(0.3 + 0.037 * move)
+            changed = time.monotonic()
+            server.pactl("set-default-sink", target)
+            while server.recorded_source(tool.pid) != target + ".monitor":
+                pass
+            delays.append(time.monotonic() - changed)
+        return delays
+    finally:
+        if tool:
+            tool.terminate()
+            tool.wait()
+        for player in players:
+            player.stop()
+        server.stop()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(os.path.dirname(__file__), "..", "build"))
     parser.add_argument("--seconds", type=float, default=10.0)
+    parser.add_argument("--moves", type=int, default=20)
     args = parser.parse_args()
     header = ("recorder", "timeline ms", "short by ms", "tail loss ms", "wakeups/s", "preempted/s",
               "CPU ms", "peak MiB", "exit ms")
@@ -170,6 +205,9 @@ def main():
         print("%-18s" % header[0] + "".join("%13s" % h for h in header[1:]))
         for row in scene(os.path.abspath(args.build), args.seconds, idle):
             print("%-18s" % row[0] + "".join("%13.1f" % v for v in row[1:]))
+    delays = sorted(following(os.path.abspath(args.build), args.moves))
+    print("\nfollowing the default output, %d changes: median %.0f ms, slowest %.0f ms" %
+          (len(delays), 1000 * delays[len(delays) // 2], 1000 * delays[-1]))
 
 
 if __name__ == "__main__":
