@@ -150,11 +150,13 @@ class OnTheClock(ServerTestCase):
         wait_for(lambda: tone_seconds(output, 660) >= 0.5, "the last tone in the file")
         stopped = time.monotonic() - launched
         self.assertEqual(tool.stop(), (0, "", ""))
+        ended = time.monotonic() - launched
 
         _, samples = read_wav(output)
         length = len(samples) / 16000
-        # From the capture's start to the stop.
-        self.assertLessEqual(length, stopped + 0.02)
+        # From the capture's start to the stop, taken when the tool handles it: at once, unless the
+        # machine is very busy (or the tool built with a sanitizer that slows it down).
+        self.assertLessEqual(length, ended + 0.02)
         self.assertGreaterEqual(length, stopped - listed - 0.02)
         first_tone = segments_with_tone(samples, 440)
         self.assertEqual(len(first_tone), 1, first_tone)
