@@ -32,18 +32,20 @@ def main():
         tool = subprocess.Popen([os.path.join(args.build, "tarn-audio-tap"), "--output", output],
                                 env=server.env, stderr=subprocess.PIPE)
         started = time.monotonic()
-        print("%8s %10s %10s %12s %8s" % ("minutes", "RSS KiB", "CPU s", "switches/s", "threads"))
-        last_switches, last_time = 0, started
+        print("%8s %10s %10s %12s %12s %8s" % ("minutes", "RSS KiB", "CPU s", "wakeups/s",
+                                                "preempted/s", "threads"))
+        last_wakeups, last_preempted, last_time = 0, 0, started
         while time.monotonic() - started < args.minutes * 60:
             time.sleep(30)
-            switches, cpu, _ = proc_figures(tool.pid)
+            wakeups, preempted, cpu, _ = proc_figures(tool.pid)
             with open("/proc/%d/status" % tool.pid) as status:
                 fields = dict(line.split(":", 1) for line in status)
             now = time.monotonic()
-            print("%8.1f %10s %10.2f %12.1f %8s" % (
+            print("%8.1f %10s %10.2f %12.1f %12.1f %8s" % (
                 (now - started) / 60, fields["VmRSS"].split()[0], cpu,
-                (switches - last_switches) / (now - last_time), fields["Threads"].strip()))
-            last_switches, last_time = switches, now
+                (wakeups - last_wakeups) / (now - last_time),
+                (preempted - last_preempted) / (now - last_time), fields["Threads"].strip()))
+            last_wakeups, last_preempted, last_time = wakeups, preempted, now
         tool.send_signal(signal.SIGTERM)
         _, err = tool.communicate(timeout=30)
         elapsed = time.monotonic() - started
