@@ -8,6 +8,7 @@
 
 #include "buffers.h"
 #include "capture/system_audio_capture.h"
+#include "platform/process.h"
 #include "scripted_service.h"
 
 namespace {
@@ -50,4 +51,10 @@ BENCHMARK(SamplePath)
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// With the allocator set up as the tool sets it up.
+int main(int argc, char** argv) {
+  platform::settleForLongRun();
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+}

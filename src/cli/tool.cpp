@@ -8,6 +8,7 @@
 #include "cli/args.h"
 #include "cli/exit_status.h"
 #include "platform/dispatch.h"
+#include "platform/process.h"
 #include "platform/signal_source.h"
 #include "platform/stderr_line.h"
 #include "platform/task.h"
@@ -58,6 +59,8 @@ void startTask() {
 
 void runTool(int argc, const char* const* argv) {
   // No Dock or menu bar to keep out of on this platform: the activation policy has no counterpart.
+  // What the platform has instead is settling the process in for a long run.
+  platform::settleForLongRun();
   try {
     args = new Args(parseArgs(argc, argv));
   } catch (const CLIError& error) {
