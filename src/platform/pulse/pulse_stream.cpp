@@ -381,7 +381,7 @@ class PulseStream final : public Stream {
     deliverSamples(std::move(batch_), frames);
     batch_ = std::vector<uint8_t>();
     batch_.reserve(reserve);
-    if (!stopping_ && awaitedReplies_ == 0) loop.setPaced(true);
+    if (!stopping_ && awaitedReplies_ == 0) loop.setPaced(true);  // it runs undisturbed
   }
 
   void deliverSilence(uint64_t frames) {
