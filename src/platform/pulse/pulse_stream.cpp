@@ -25,6 +25,9 @@ constexpr pa_usec_t kStopLimitUsec = 1000 * 1000;
 // busy machine) before it fails; and how often it asks meanwhile, should a change go unannounced.
 constexpr pa_usec_t kNewDefaultLimitUsec = 5000 * 1000;
 constexpr pa_usec_t kNewDefaultPollUsec = 100 * 1000;
+// How long the server must list no output at all before the capture fails: PipeWire, busy, can
+// show a moment with neither a default nor an output while it replaces the one that went away.
+constexpr pa_usec_t kNoOutputLimitUsec = 500 * 1000;
 // Silence standing for a long stretch goes out in pieces of at most this length.
 constexpr double kLongestSilenceSeconds = 10;
 
@@ -71,14 +74,13 @@ class PulseStream final : public Stream {
   void stopCapture(CompletionHandler handler) override {
     LoopLock lock(connection_.loop());
     unsubscribe();
+    stopping_ = true;
     if (!stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY) {
-      stopping_ = true;
       release();
       return handler(std::nullopt);
     }
     // The recording reaches the moment of the stop, with everything the server has sent until
     // then: a round trip to the server brings in what is on its way before the stream ends.
-    stopping_ = true;
     stopSeconds_ = secondsNow();
     stopHandler_ = std::move(handler);
     stopTimer_ = pa_context_rttime_new(connection_.context(), pa_rtclock_now() + kStopLimitUsec,
@@ -113,8 +115,8 @@ class PulseStream final : public Stream {
     return true;
   }
 
-  // While a reply is awaited (a start, a move), the server is read as it sends; only a stream that
-  // runs undisturbed is read at the loop's pace.
+  // While a reply is awaited (the lookups of a move), the server is read as it sends; only a stream
+  // that runs undisturbed is read at the loop's pace.
   void awaitReply() {
     ++awaitedReplies_;
     connection_.loop().setPaced(false);
@@ -148,8 +150,7 @@ class PulseStream final : public Stream {
     if (pa_stream_connect_record(stream_, source_.c_str(), &attributes, flags) < 0) {
       return pa_context_errno(context);
     }
-    connecting_ = true;
-    awaitReply();
+    connection_.loop().setPaced(false);  // until it runs
     return 0;
   }
 
@@ -177,10 +178,6 @@ class PulseStream final : public Stream {
   void release() {
     if (!stream_) return;
     deliverBatch();
-    if (connecting_) {
-      connecting_ = false;
-      replyArrived();
-    }
     pa_stream_set_state_callback(stream_, nullptr, nullptr);
     pa_stream_set_read_callback(stream_, nullptr, nullptr);
     pa_stream_set_moved_callback(stream_, nullptr, nullptr);
@@ -212,6 +209,7 @@ class PulseStream final : public Stream {
     release();
     lostError_ = error;
     lostDeadline_ = pa_rtclock_now() + kNewDefaultLimitUsec;
+    noOutputSince_ = 0;
     lostTimer_ = pa_context_rttime_new(connection_.context(),
                                        pa_rtclock_now() + kNewDefaultPollUsec, onLostTimer, this);
     lookUpDefault();
@@ -258,10 +256,9 @@ class PulseStream final : public Stream {
     if (self->stopping_ || !self->subscribed_) return;
     const std::string sink = info && info->default_sink_name ? info->default_sink_name : "";
     if (sink.empty()) {
-      // No default: if no output is left at all, the capture has failed; if one is, the server
-      // is about to name it.
+      // No default: if no output is left at all for a while, the capture has failed; if one is,
+      // the server is about to name it.
       if (!self->stream_) {
-        self->outputLeft_ = false;
         if (self->track(pa_context_get_sink_info_list(context, onAnyOutput, self))) {
           self->awaitReply();
         }
@@ -277,11 +274,15 @@ class PulseStream final : public Stream {
   static void onAnyOutput(pa_context*, const pa_sink_info*, int eol, void* userdata) {
     auto* self = static_cast<PulseStream*>(userdata);
     if (eol == 0) {
-      self->outputLeft_ = true;
+      self->noOutputSince_ = 0;
       return;
     }
     self->replyArrived();
-    if (self->stopping_ || !self->subscribed_ || self->stream_ || self->outputLeft_) return;
+    if (self->stopping_ || !self->subscribed_ || self->stream_) return;
+    if (eol < 0) return;  // no answer: the next question decides
+    const pa_usec_t now = pa_rtclock_now();
+    if (!self->noOutputSince_) self->noOutputSince_ = now;
+    if (now - self->noOutputSince_ < kNoOutputLimitUsec) return;
     self->cancelLostTimer();
     self->fail(self->lostError_ ? *self->lostError_ : libraryError(PA_ERR_NOENTITY));
   }
@@ -313,12 +314,7 @@ class PulseStream final : public Stream {
 
   static void onState(pa_stream* stream, void* userdata) {
     auto* self = static_cast<PulseStream*>(userdata);
-    const pa_stream_state_t state = pa_stream_get_state(stream);
-    if (self->connecting_ && state != PA_STREAM_CREATING && state != PA_STREAM_UNCONNECTED) {
-      self->connecting_ = false;
-      self->replyArrived();
-    }
-    switch (state) {
+    switch (pa_stream_get_state(stream)) {
       case PA_STREAM_READY:
         if (!self->timeline_) {
           // The recording's time zero: what plays from now on belongs at its moment in the file.
@@ -381,7 +377,8 @@ class PulseStream final : public Stream {
     deliverSamples(std::move(batch_), frames);
     batch_ = std::vector<uint8_t>();
     batch_.reserve(reserve);
-    if (!stopping_ && awaitedReplies_ == 0) loop.setPaced(true);  // it runs undisturbed
+    const bool running = stream_ && pa_stream_get_state(stream_) == PA_STREAM_READY;
+    if (running && !stopping_ && awaitedReplies_ == 0) loop.setPaced(true);  // undisturbed
   }
 
   void deliverSilence(uint64_t frames) {
@@ -425,14 +422,13 @@ class PulseStream final : public Stream {
   bool tailTaken_ = false;      // the recording has reached the stop: nothing more goes in
   std::vector<uint8_t> batch_;  // what the current burst of reads collected
   std::vector<pa_operation*> operations_;  // whose replies are still to come, or came
-  bool connecting_ = false;                // a record stream is on its way to running
   int awaitedReplies_ = 0;
   std::optional<Timeline> timeline_;    // from the moment the stream runs
   bool subscribed_ = false;             // to the server's changes of default output
   std::optional<Error> lostError_;      // why the recorded stream ended, while looking for another
   pa_time_event* lostTimer_ = nullptr;  // asks again for the default until the deadline
   pa_usec_t lostDeadline_ = 0;
-  bool outputLeft_ = false;  // the server listed an output since the last time it named no default
+  pa_usec_t noOutputSince_ = 0;  // when the server was first seen to list no output, or 0
 };
 
 }  // namespace
