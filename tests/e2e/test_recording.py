@@ -165,5 +165,22 @@ class OnTheClock(ServerTestCase):
         # What sounded until the stop is in the file, but for the last few milliseconds.
         self.assertGreaterEqual(segments_with_tone(samples, 660)[-1][1], length - 0.06)
 
+    def test_while_the_output_sleeps_the_file_keeps_up_with_the_clock_even_if_killed(self):
+        # Nothing plays: the server sends nothing at all, yet the file grows as time passes.
+        output = self.path("quiet.wav")
+        launched = time.monotonic()
+        tool = self.start_recording(["--output", output])
+        wait_for(lambda: recorded_seconds(output) >= 2.0, "two seconds of silence in the file")
+        killed = time.monotonic() - launched
+        tool.process.kill()
+        tool.finish()
+
+        _, samples = read_wav(output)
+        length = len(samples) / 16000
+        self.assertLessEqual(length, killed + 0.02)
+        self.assertGreaterEqual(length, killed - 1.5)
+        self.assertEqual(max(abs(sample) for sample in samples), 0.0)
+
+
 if __name__ == "__main__":
     unittest.main()

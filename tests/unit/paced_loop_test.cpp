@@ -26,8 +26,9 @@ constexpr double kAnHour = 3600;
 // it sets the loop's pace once the first delivery has come, as a capture does.
 class PipeReader {
  public:
-  explicit PipeReader(bool paced)
-      : loop_(*new PacedLoop(kAnHour)), paced_(paced) {  // the loop never ends, as in the tool
+  explicit PipeReader(bool paced, double quietSeconds = kAnHour)
+      : loop_(*new PacedLoop(kAnHour, quietSeconds)),  // never ends, as in the tool
+        paced_(paced) {
     if (pipe2(fds_, O_NONBLOCK | O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     loop_.lock();
     event_ = loop_.api()->io_new(loop_.api(), fds_[0], PA_IO_EVENT_INPUT, onReadable, this);
@@ -43,6 +44,7 @@ class PipeReader {
     loop_.lock();
     loop_.api()->io_free(event_);
     loop_.removeBurstEndHandler(this);
+    loop_.removeQuietHandler(this);
     loop_.unlock();
     close(fds_[0]);
     close(fds_[1]);
@@ -66,6 +68,12 @@ class PipeReader {
   PacedLoop& loop() { return loop_; }
 
   void stopPacing() { paced_ = false; }
+
+  void noteQuiet() {
+    loop_.lock();
+    loop_.addQuietHandler(this, [this] { note("quiet"); });
+    loop_.unlock();
+  }
 
   void note(const std::string& event) {
     std::lock_guard hold(mutex_);
@@ -140,6 +148,21 @@ TEST(PacedLoop, AnUnpacedLoopReadsEveryDeliveryAtOnce) {
     ASSERT_EQ(reader.waitFor(2 * i).size(), 2 * i) << "delivery " << i << " was not read";
   }
   EXPECT_EQ(reader.events(), (Events{"prompt", "end", "prompt", "end", "prompt", "end"}));
+}
+
+TEST(PacedLoop, AServerThatSendsNothingIsReportedQuietAgainAndAgainUntilItSends) {
+  PipeReader reader(/*paced=*/false, /*quietSeconds=*/0.05);
+  reader.send();
+  reader.waitFor(2);
+  reader.noteQuiet();
+  Events events = reader.waitFor(4);
+  EXPECT_EQ(events, (Events{"prompt", "end", "quiet", "quiet"}));
+
+  // Still read the moment it comes.
+  reader.send();
+  events = reader.waitFor(events.size() + 2);
+  std::erase(events, "quiet");
+  EXPECT_EQ(events, (Events{"prompt", "end", "prompt", "end"}));
 }
 
 }  // namespace

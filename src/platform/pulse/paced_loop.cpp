@@ -21,8 +21,9 @@ double secondsNow() {
 
 }  // namespace
 
-PacedLoop::PacedLoop(double intervalSeconds)
+PacedLoop::PacedLoop(double intervalSeconds, double quietSeconds)
     : interval_(intervalSeconds),
+      quiet_(quietSeconds),
       loop_(pa_mainloop_new()),
       wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (!loop_ || wakeFd_ < 0) std::abort();  // no capture is possible without the loop
@@ -47,14 +48,15 @@ void PacedLoop::lock() {
 
 void PacedLoop::unlock() {
   mutex_.unlock();
-  if (waitingForTurn_.load()) {
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t written = write(wakeFd_, &one, sizeof one);
-  }
+  if (waitingForTurn_.load()) wake();
 }
 
 void PacedLoop::nudge() {
   nudged_.store(true);
+  wake();
+}
+
+void PacedLoop::wake() {
   const uint64_t one = 1;
   [[maybe_unused]] ssize_t written = write(wakeFd_, &one, sizeof one);
 }
@@ -74,6 +76,20 @@ void PacedLoop::removeBurstEndHandler(const void* owner) {
   std::erase_if(burstEndHandlers_, [owner](const auto& entry) { return entry.first == owner; });
 }
 
+void PacedLoop::addQuietHandler(const void* owner, std::function<void()> handler) {
+  if (quietHandlers_.empty()) quietDue_ = secondsNow() + quiet_;
+  quietHandlers_.emplace_back(owner, std::move(handler));
+  wake();  // a loop asleep on a quiet server learns when to look again
+}
+
+void PacedLoop::removeQuietHandler(const void* owner) {
+  std::erase_if(quietHandlers_, [owner](const auto& entry) { return entry.first == owner; });
+}
+
+void PacedLoop::run(Handlers& handlers) {
+  for (auto& [owner, handler] : handlers) handler();
+}
+
 int PacedLoop::poll(struct pollfd* fds, unsigned long count, int timeoutMs, void* self) {
   auto* loop = static_cast<PacedLoop*>(self);
   // The rest of a burst: whatever the server has already sent is read before anything sleeps.
@@ -82,7 +98,8 @@ int PacedLoop::poll(struct pollfd* fds, unsigned long count, int timeoutMs, void
   if (ready != 0) return ready;
   if (loop->inBurst_) {
     loop->inBurst_ = false;
-    for (auto& [owner, handler] : loop->burstEndHandlers_) handler();
+    loop->quietDue_ = secondsNow() + loop->quiet_;
+    run(loop->burstEndHandlers_);
   }
   return loop->pollUnlocked(fds, count, timeoutMs);
 }
@@ -91,6 +108,8 @@ int PacedLoop::pollUnlocked(struct pollfd* fds, unsigned long count, int timeout
   const bool paced = paced_;
   // Set under the lock: a thread that takes the lock from here on also wakes the wait.
   if (paced) waitingForTurn_.store(true);
+  const bool watchQuiet = !quietHandlers_.empty();
+  const double quietDue = quietDue_;
   mutex_.unlock();
   int ready = 0;
   bool prompt = true;
@@ -100,10 +119,23 @@ int PacedLoop::pollUnlocked(struct pollfd* fds, unsigned long count, int timeout
     ready = ::poll(fds, count, 0);  // what the server sent meanwhile
     prompt = ready == 0;
   }
-  if (ready == 0) ready = ::poll(fds, count, timeoutMs);
+  bool quietEnded = false;
+  if (ready == 0) {
+    // The wait on the server ends when the quiet handlers are due, unless the library's next timer
+    // comes first.
+    const int quietMs =
+        watchQuiet ? std::max(0, static_cast<int>(std::ceil((quietDue - secondsNow()) * 1000)))
+                   : -1;
+    quietEnded = watchQuiet && (timeoutMs < 0 || quietMs < timeoutMs);
+    ready = ::poll(fds, count, quietEnded ? quietMs : timeoutMs);
+  }
   const double woke = secondsNow();
   mutex_.lock();
   if (ready > 0) beginBurst(woke, prompt);
+  if (ready == 0 && quietEnded) {
+    quietDue_ = woke + quiet_;
+    run(quietHandlers_);
+  }
   return ready;
 }
 

@@ -20,7 +20,9 @@ namespace platform::pulse {
 
 class PacedLoop {
  public:
-  explicit PacedLoop(double intervalSeconds);
+  // Paced, reads at most once per `intervalSeconds`; the quiet handlers run after `quietSeconds` of
+  // silence from the server, and again after each further `quietSeconds` of it.
+  PacedLoop(double intervalSeconds, double quietSeconds);
   PacedLoop(const PacedLoop&) = delete;
   PacedLoop& operator=(const PacedLoop&) = delete;
 
@@ -49,6 +51,12 @@ class PacedLoop {
   void addBurstEndHandler(const void* owner, std::function<void()> handler);
   void removeBurstEndHandler(const void* owner);
 
+  // Under the lock. `handler` runs on the loop's thread, under the lock, when the server has sent
+  // nothing for a while: a sleeping output sends nothing at all, and this is when the silence it
+  // stands for can be counted without waiting for its next sound.
+  void addQuietHandler(const void* owner, std::function<void()> handler);
+  void removeQuietHandler(const void* owner);
+
   // Under the lock, on the loop's thread: when the current burst began, in pa_rtclock seconds,
   // and whether it began the moment the server sent it (the loop was waiting on the server) rather
   // than at the loop's next turn.
@@ -58,12 +66,17 @@ class PacedLoop {
  private:
   static int poll(struct pollfd* fds, unsigned long count, int timeoutMs, void* self);
   static void onWake(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self);
+  void wake();
   int pollUnlocked(struct pollfd* fds, unsigned long count, int timeoutMs);
   void waitForTurn(int& timeoutMs);
   void beginBurst(double at, bool prompt);
   void run();
 
+  using Handlers = std::vector<std::pair<const void*, std::function<void()>>>;
+  static void run(Handlers& handlers);
+
   const double interval_;
+  const double quiet_;
   pa_mainloop* loop_;
   std::recursive_mutex mutex_;
   // Written by a nudge, and by another thread's unlock while the loop waits for its turn.
@@ -77,7 +90,9 @@ class PacedLoop {
   bool inBurst_ = false;
   double burstStart_ = 0;
   bool burstPrompt_ = true;
-  std::vector<std::pair<const void*, std::function<void()>>> burstEndHandlers_;
+  double quietDue_ = 0;  // when the quiet handlers run, if the server sends nothing before
+  Handlers burstEndHandlers_;
+  Handlers quietHandlers_;
   std::function<void()> nudgeHandler_;
 };
 

@@ -57,7 +57,11 @@ void silenceLibraryLog() {
 // output is followed at once and little is held back from the file.
 constexpr double kReadIntervalSeconds = 0.125;
 
-Connection::Connection() : loop_((silenceLibraryLog(), kReadIntervalSeconds)) {}
+// A server that has sent nothing for this long has an output asleep, not one that is running late:
+// the silence it stands for is counted from then on, a little at a time.
+constexpr double kQuietSeconds = 0.5;
+
+Connection::Connection() : loop_((silenceLibraryLog(), kReadIntervalSeconds), kQuietSeconds) {}
 
 void Connection::whenReady(std::function<void(std::optional<Error>)> then) {
   LoopLock lock(loop_);

@@ -28,8 +28,12 @@ constexpr pa_usec_t kNewDefaultPollUsec = 100 * 1000;
 // How long the server must list no output at all before the capture fails: PipeWire, busy, can
 // show a moment with neither a default nor an output while it replaces the one that went away.
 constexpr pa_usec_t kNoOutputLimitUsec = 500 * 1000;
-// Silence standing for a long stretch goes out in pieces of at most this length.
-constexpr double kLongestSilenceSeconds = 10;
+// Silence goes out in pieces no longer than the audio of one of the loop's turns, so that a long
+// stretch of it costs no more memory than the audio would.
+constexpr double kLongestSilenceSeconds = 0.125;
+// While the server sends nothing, the recording is brought up to this long before the present:
+// room for audio still on its way, which is placed by its own arrival.
+constexpr double kQuietMarginSeconds = 0.25;
 
 double secondsNow() {
   return static_cast<double>(pa_rtclock_now()) / 1e6;
@@ -47,11 +51,13 @@ class PulseStream final : public Stream {
                                             static_cast<uint32_t>(configuration.channelCount()))) {
     LoopLock lock(connection_.loop());
     connection_.loop().addBurstEndHandler(this, [this] { deliverBatch(); });
+    connection_.loop().addQuietHandler(this, [this] { catchUpWithClock(); });
   }
 
   ~PulseStream() override {
     LoopLock lock(connection_.loop());
     connection_.loop().removeBurstEndHandler(this);
+    connection_.loop().removeQuietHandler(this);
     // No reply may reach this object once it is gone.
     for (pa_operation* operation : operations_) {
       if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
@@ -379,6 +385,14 @@ class PulseStream final : public Stream {
     batch_.reserve(reserve);
     const bool running = stream_ && pa_stream_get_state(stream_) == PA_STREAM_READY;
     if (running && !stopping_ && awaitedReplies_ == 0) loop.setPaced(true);  // undisturbed
+  }
+
+  // The output sleeps: the file grows with the clock all the same, so that it is as long as the
+  // recording so far even if the process is killed, and a long sleep never has to be made up at
+  // once.
+  void catchUpWithClock() {
+    if (!timeline_ || stopping_ || !batch_.empty()) return;
+    deliverSilence(timeline_->silenceUntil(secondsNow() - kQuietMarginSeconds));
   }
 
   void deliverSilence(uint64_t frames) {
