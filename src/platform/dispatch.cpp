@@ -20,6 +20,10 @@
 
 namespace platform {
 
+namespace {
+thread_local void* currentState = nullptr;  // the State served by this thread, if any
+}  // namespace
+
 struct DispatchQueue::State {
   State() : wakeFd(eventfd(0, EFD_CLOEXEC)) {
     if (wakeFd < 0) std::abort();  // no queue can work without it; nothing to fall back to
@@ -52,6 +56,7 @@ struct DispatchQueue::State {
   // Runs items until the queue is ended (never, for the main queue).
   void serve() {
     servingThread = std::this_thread::get_id();
+    currentState = this;
     std::vector<SignalSource*> armed;
     for (;;) {
       WorkItem item;
@@ -62,13 +67,17 @@ struct DispatchQueue::State {
         if (!items.empty()) {
           item = std::move(items.front());
           items.pop_front();
-        } else {
+        } else if (idleWork.empty()) {
           serverWaiting = true;
         }
       }
       fireArrivals(armed);
       if (item) {
         item();
+      } else if (!idleWork.empty()) {
+        std::vector<WorkItem> work;
+        work.swap(idleWork);
+        for (WorkItem& piece : work) piece();
       } else {
         waitForWake();
       }
@@ -81,6 +90,7 @@ struct DispatchQueue::State {
   bool serverWaiting = false;
   bool ended = false;
   std::vector<SignalSource*> sources;
+  std::vector<WorkItem> idleWork;  // touched by the serving thread only
   std::atomic<std::thread::id> servingThread;
   std::thread thread;
 };
@@ -157,6 +167,19 @@ bool DispatchQueue::syncFor(WorkItem item, std::chrono::milliseconds timeout) {
 
 bool DispatchQueue::isCurrent() const {
   return std::this_thread::get_id() == state_->servingThread.load();
+}
+
+bool DispatchQueue::currentHasWaitingItems() {
+  auto* state = static_cast<State*>(currentState);
+  if (!state) return false;
+  std::lock_guard lock(state->mutex);
+  return !state->items.empty();
+}
+
+void DispatchQueue::whenCurrentIsIdle(std::function<void()> work) {
+  auto* state = static_cast<State*>(currentState);
+  if (!state) return work();
+  state->idleWork.push_back(std::move(work));
 }
 
 void DispatchQueue::attach(SignalSource* source) {

@@ -98,7 +98,12 @@ void ScriptedStream::stopCapture(platform::CompletionHandler handler) {
 }
 
 void ScriptedStream::push(platform::SampleBuffer buffer, platform::StreamOutputType type) {
-  deliver(std::make_shared<const platform::SampleBuffer>(std::move(buffer)), type);
+  push(std::make_shared<const platform::SampleBuffer>(std::move(buffer)), type);
+}
+
+void ScriptedStream::push(std::shared_ptr<const platform::SampleBuffer> buffer,
+                          platform::StreamOutputType type) {
+  deliver(std::move(buffer), type);
 }
 
 void ScriptedStream::drain() {

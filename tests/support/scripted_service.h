@@ -41,6 +41,8 @@ class ScriptedStream final : public platform::Stream {
   // Hands a buffer to the output of its type, on that output's queue, as the service would.
   void push(platform::SampleBuffer buffer,
             platform::StreamOutputType type = platform::StreamOutputType::audio);
+  void push(std::shared_ptr<const platform::SampleBuffer> buffer,
+            platform::StreamOutputType type = platform::StreamOutputType::audio);
   // Returns once every buffer pushed so far has been handled by its output.
   void drain();
   // Ends the running stream as the service would on a failure.

@@ -3,10 +3,12 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <future>
 #include <tuple>
 
 #include "buffers.h"
 #include "platform/audio_file.h"
+#include "platform/dispatch.h"
 #include "platform/wav/wav_audio_file.h"
 
 namespace fs = std::filesystem;
@@ -113,6 +115,40 @@ TEST_F(AudioFileTest, WavBecomesRf64BeyondTheLimitAndStaysValidThroughout) {
     EXPECT_EQ(content.info.frames, frames);
     EXPECT_EQ(content.samples.back(), frames == 800 ? -8192 : 8192);
   }
+}
+
+// A queue that has fallen behind gathers what waits into fewer writes. Once it has caught up, the
+// open file holds every buffer in order and its header counts them; a writer closed while it still
+// holds samples writes them first.
+TEST_F(AudioFileTest, AWriterOnAQueueThatFellBehindCatchesUpWithEverythingInOrder) {
+  const std::string path = folder_ / "behind.wav";
+  platform::DispatchQueue queue("behind");
+  std::unique_ptr<platform::AudioFile> file;
+  queue.sync([&] { file = open(path); });
+  auto holdQueue = [&queue] {  // until the returned promise is kept, so that work piles up
+    auto go = std::make_shared<std::promise<void>>();
+    queue.async([ready = go->get_future().share()] { ready.wait(); });
+    return go;
+  };
+
+  auto go = holdQueue();
+  for (int i = 0; i < 100; ++i) {
+    queue.async([&, i] { file->write(*pcm(testing_support::constant(160, i / 128.0f))); });
+  }
+  go->set_value();
+  queue.sync([] {});
+  auto content = testing_support::readFile(path);
+  ASSERT_EQ(content.info.frames, 16000);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(content.samples[i * 160 + 159], i * 256) << i;
+
+  go = holdQueue();
+  queue.async([&] { file->write(*pcm(testing_support::constant(160, 0.5f))); });
+  queue.async([&] { file.reset(); });
+  go->set_value();
+  queue.sync([] {});
+  content = testing_support::readFile(path);
+  ASSERT_EQ(content.info.frames, 16160);
+  EXPECT_EQ(content.samples.back(), 16384);
 }
 
 }  // namespace

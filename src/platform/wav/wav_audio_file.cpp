@@ -7,9 +7,12 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/audio_file_errors.h"
+#include "platform/dispatch.h"
 #include "platform/error.h"
 
 namespace platform::wav {
@@ -18,6 +21,8 @@ namespace {
 // RIFF header, a JUNK chunk as large as an RF64 ds64 chunk, fmt, and the data chunk's header.
 constexpr size_t kHeaderBytes = 12 + (8 + 28) + (8 + 16) + 8;
 constexpr size_t kDataOffset = kHeaderBytes;
+// The most a queue that has fallen behind gathers into one write: half a second at 16 kHz.
+constexpr size_t kLargestWriteBytes = 16 * 1024;
 
 class Header {
  public:
@@ -78,7 +83,15 @@ class WavAudioFile final : public AudioFile {
         channels_(channels),
         riffLimit_(riffLimit) {}
 
-  ~WavAudioFile() override { close(fd_); }  // the header is current after every write
+  ~WavAudioFile() override {
+    try {
+      writeHeld();
+    } catch (const Error&) {
+      // Closing has no one to tell: what the queue's last items held is lost, as it would have
+      // been had their own write failed.
+    }
+    close(fd_);
+  }
 
   // Writes the header for no samples yet. On a pipe the sizes are unknown and stay at their
   // largest, as for any streamed WAV.
@@ -91,32 +104,85 @@ class WavAudioFile final : public AudioFile {
     const uint32_t frames = buffer.frameLength();
     if (frames == 0) return;
     const size_t samples = size_t{frames} * channels_;
-    scratch_.resize(samples);
+    const size_t before = held_.size();
+    held_.resize(before + samples);
+    int16_t* out = held_.data() + before;
     const uint32_t stride = buffer.stride();
-    if (const float* const* channel = buffer.floatChannelData()) {
+    if (const float* const* channel = buffer.floatChannelData(); channel && channels_ == 1) {
+      // The tool's own case: one channel, its samples side by side.
+      const float* in = channel[0];
+      if (stride == 1) {
+        for (uint32_t f = 0; f < frames; ++f) out[f] = toInt16(in[f]);
+      } else {
+        for (uint32_t f = 0; f < frames; ++f) out[f] = toInt16(in[size_t{f} * stride]);
+      }
+    } else if (channel) {
       for (uint32_t c = 0; c < channels_; ++c) {
         for (uint32_t f = 0; f < frames; ++f) {
-          scratch_[size_t{f} * channels_ + c] = toInt16(channel[c][size_t{f} * stride]);
+          out[size_t{f} * channels_ + c] = toInt16(channel[c][size_t{f} * stride]);
         }
       }
     } else if (const int16_t* const* channel = buffer.int16ChannelData()) {
       for (uint32_t c = 0; c < channels_; ++c) {
         for (uint32_t f = 0; f < frames; ++f) {
-          scratch_[size_t{f} * channels_ + c] = channel[c][size_t{f} * stride];
+          out[size_t{f} * channels_ + c] = channel[c][size_t{f} * stride];
         }
       }
     } else {
+      held_.resize(before);
       throw fileError("cannot write to", path_, "samples are neither float nor 16-bit");
     }
+    // A queue with more work waiting has fallen behind (a stalled disk, say): the samples of the
+    // buffers among that work go out together with these, in one write, once it has caught up (or
+    // has gathered kLargestWriteBytes). Nothing waits longer than the queue takes to run what it
+    // already holds, so a kill loses nothing that was not already in the process.
+    if (held_.size() * sizeof(int16_t) < kLargestWriteBytes &&
+        DispatchQueue::currentHasWaitingItems()) {
+      writeWhenIdle();
+    } else {
+      writeHeld();
+    }
+    // A write made while the queue was idle failed: said with the next buffer, the only place a
+    // failure can be told.
+    if (idleWriteError_) {
+      const Error error = std::move(*idleWriteError_);
+      idleWriteError_.reset();
+      throw error;
+    }
+  }
 
-    const uint64_t bytes = samples * sizeof(int16_t);
-    // The samples first, then the header that counts them: at no moment does the header claim
-    // more than the file holds.
-    if (!writeAt(fd_, scratch_.data(), bytes, static_cast<off_t>(kDataOffset + dataBytes_),
-                 seekable_)) {
+  int64_t length() const override {
+    return static_cast<int64_t>(dataBytes_ / (sizeof(int16_t) * channels_) +
+                                held_.size() / channels_);
+  }
+
+ private:
+  void writeWhenIdle() {
+    if (idleWriteAsked_) return;
+    idleWriteAsked_ = true;
+    DispatchQueue::whenCurrentIsIdle([this, alive = std::weak_ptr<void>(alive_)] {
+      if (!alive.lock()) return;  // closed meanwhile, having written what it held
+      idleWriteAsked_ = false;
+      try {
+        writeHeld();
+      } catch (const Error& error) {
+        idleWriteError_ = error;
+      }
+    });
+  }
+
+  // The samples first, then the header that counts them: at no moment does the header claim more
+  // than the file holds.
+  void writeHeld() {
+    if (held_.empty()) return;
+    const uint64_t bytes = held_.size() * sizeof(int16_t);
+    const bool written =
+        writeAt(fd_, held_.data(), bytes, static_cast<off_t>(kDataOffset + dataBytes_), seekable_);
+    held_.clear();
+    if (!written) {
       const int errorNumber = errno;
-      // Part of the buffer may have landed: cut back to the buffers written whole, so that the
-      // next write continues a valid recording.
+      // Part of it may have landed: cut back to what was written whole, so that the next write
+      // continues a valid recording.
       if (seekable_) (void)ftruncate(fd_, static_cast<off_t>(kDataOffset + dataBytes_));
       throw fileError("cannot write to", path_, errorNumber);
     }
@@ -124,11 +190,6 @@ class WavAudioFile final : public AudioFile {
     if (seekable_ && !writeHeader()) throw fileError("cannot write to", path_, errno);
   }
 
-  int64_t length() const override {
-    return static_cast<int64_t>(dataBytes_ / (sizeof(int16_t) * channels_));
-  }
-
- private:
   bool writeHeader() {
     const uint64_t riffBytes = kHeaderBytes - 8 + dataBytes_;
     const bool rf64 = seekable_ && riffBytes > riffLimit_;
@@ -168,7 +229,12 @@ class WavAudioFile final : public AudioFile {
   const uint64_t riffLimit_;
   uint64_t dataBytes_ = 0;
   bool headerWritten_ = false;
-  std::vector<int16_t> scratch_;  // kept between writes: no allocation per buffer once warm
+  std::vector<int16_t> held_;  // converted, not yet written; its room is kept between writes
+  bool idleWriteAsked_ = false;
+  std::optional<Error> idleWriteError_;
+  // Tells a write put off until the queue is idle whether the file is still open. The file lives
+  // on the queue that writes it, so both happen on one thread.
+  std::shared_ptr<void> alive_ = std::make_shared<char>();
 };
 
 }  // namespace
