@@ -53,22 +53,30 @@ std::unique_ptr<PCMBuffer> PCMBuffer::make(const AudioFormat& format, uint32_t f
   if (totalBytes > kMaxBufferBytes) return nullptr;
 
   std::unique_ptr<PCMBuffer> buffer(new PCMBuffer(format, frameCapacity));
+  const bool interleaved = format.isInterleaved();
+  const uint32_t entries = interleaved ? 1 : channels;
+  const size_t listBytes = sizeof(AudioBuffer) * entries;
+  const size_t pointerBytes = sizeof(void*) * channels;
+  const size_t headBytes = (listBytes + pointerBytes + 15) / 16 * 16;  // samples 16-byte aligned
   // Zeroed, so that frames a short delivery leaves unset are silence, never stale memory.
-  buffer->storage_.reset(new (std::nothrow) uint8_t[totalBytes ? totalBytes : 1]());
+  buffer->storage_.reset(new (std::nothrow) uint8_t[headBytes + (totalBytes ? totalBytes : 1)]());
   if (!buffer->storage_) return nullptr;
 
-  uint8_t* base = buffer->storage_.get();
-  if (format.isInterleaved()) {
-    buffer->buffers_.push_back({channels, static_cast<uint32_t>(totalBytes), base});
+  uint8_t* head = buffer->storage_.get();
+  buffer->buffers_ = {reinterpret_cast<AudioBuffer*>(head), entries};
+  buffer->channels_ = {reinterpret_cast<void**>(head + listBytes), channels};
+  uint8_t* base = head + headBytes;
+  if (interleaved) {
+    buffer->buffers_[0] = {channels, static_cast<uint32_t>(totalBytes), base};
     for (uint32_t c = 0; c < channels; ++c) {
-      buffer->channels_.push_back(base + uint64_t{c} * format.bytesPerSample());
+      buffer->channels_[c] = base + uint64_t{c} * format.bytesPerSample();
     }
   } else {
     const uint64_t channelBytes = uint64_t{format.bytesPerSample()} * frameCapacity;
     for (uint32_t c = 0; c < channels; ++c) {
       void* channel = base + c * channelBytes;
-      buffer->buffers_.push_back({1, static_cast<uint32_t>(channelBytes), channel});
-      buffer->channels_.push_back(channel);
+      buffer->buffers_[c] = {1, static_cast<uint32_t>(channelBytes), channel};
+      buffer->channels_[c] = channel;
     }
   }
   return buffer;

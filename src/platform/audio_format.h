@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "platform/media.h"
@@ -56,8 +57,8 @@ class PCMBuffer {
   // Lengths past the capacity are cut to it.
   void setFrameLength(uint32_t frames);
 
-  std::vector<AudioBuffer>& audioBufferList() { return buffers_; }
-  const std::vector<AudioBuffer>& audioBufferList() const { return buffers_; }
+  std::span<AudioBuffer> audioBufferList() { return buffers_; }
+  std::span<const AudioBuffer> audioBufferList() const { return buffers_; }
 
   // One pointer per channel, each stepping `stride()` samples from frame to frame; none unless the
   // samples are 32-bit float (floatChannelData) or 16-bit integer (int16ChannelData).
@@ -71,9 +72,10 @@ class PCMBuffer {
   AudioFormat format_;
   uint32_t frameCapacity_;
   uint32_t frameLength_ = 0;
+  // One allocation per buffer for the list, the channel pointers and the samples.
   std::unique_ptr<uint8_t[]> storage_;
-  std::vector<AudioBuffer> buffers_;
-  std::vector<void*> channels_;
+  std::span<AudioBuffer> buffers_;
+  std::span<void*> channels_;
 };
 
 }  // namespace platform

@@ -53,34 +53,45 @@ struct DispatchQueue::State {
     for (auto& [stamp, source] : arrived) source->fire();
   }
 
-  // Runs items until the queue is ended (never, for the main queue).
+  // Runs items until the queue is ended (never, for the main queue). What waits is taken in one
+  // go: a queue that has fallen behind takes its lock once for all of it, not once per item, and
+  // leaves the lock free for those who submit more.
   void serve() {
     servingThread = std::this_thread::get_id();
     currentState = this;
     std::vector<SignalSource*> armed;
+    std::deque<WorkItem> batch;
     for (;;) {
-      WorkItem item;
       {
         std::lock_guard lock(mutex);
         if (ended) return;
         armed = sources;
         if (!items.empty()) {
-          item = std::move(items.front());
-          items.pop_front();
+          batch.swap(items);
         } else if (idleWork.empty()) {
           serverWaiting = true;
         }
       }
-      fireArrivals(armed);
-      if (item) {
-        item();
-      } else if (!idleWork.empty()) {
-        std::vector<WorkItem> work;
-        work.swap(idleWork);
-        for (WorkItem& piece : work) piece();
-      } else {
-        waitForWake();
+      if (batch.empty()) {
+        fireArrivals(armed);
+        if (idleWork.empty()) {
+          waitForWake();
+        } else {
+          std::vector<WorkItem> work;
+          work.swap(idleWork);
+          for (WorkItem& piece : work) piece();
+        }
+        continue;
       }
+      while (!batch.empty() && !ended) {
+        fireArrivals(armed);
+        WorkItem item = std::move(batch.front());
+        batch.pop_front();
+        itemsInHand = batch.size();
+        item();
+      }
+      batch.clear();  // what an end left unstarted
+      itemsInHand = 0;
     }
   }
 
@@ -88,7 +99,8 @@ struct DispatchQueue::State {
   std::mutex mutex;
   std::deque<WorkItem> items;
   bool serverWaiting = false;
-  bool ended = false;
+  std::atomic<bool> ended = false;  // set under the lock; also read between the items of a batch
+  size_t itemsInHand = 0;           // taken from `items`, not yet started; serving thread only
   std::vector<SignalSource*> sources;
   std::vector<WorkItem> idleWork;  // touched by the serving thread only
   std::atomic<std::thread::id> servingThread;
@@ -172,6 +184,7 @@ bool DispatchQueue::isCurrent() const {
 bool DispatchQueue::currentHasWaitingItems() {
   auto* state = static_cast<State*>(currentState);
   if (!state) return false;
+  if (state->itemsInHand > 0) return true;
   std::lock_guard lock(state->mutex);
   return !state->items.empty();
 }

@@ -104,8 +104,9 @@ class WavAudioFile final : public AudioFile {
     const uint32_t frames = buffer.frameLength();
     if (frames == 0) return;
     const size_t samples = size_t{frames} * channels_;
-    const size_t before = held_.size();
-    held_.resize(before + samples);
+    const size_t before = heldSamples_;
+    // Grown, never shrunk: once warm, no allocation and no clearing per buffer.
+    if (held_.size() < before + samples) held_.resize(before + samples);
     int16_t* out = held_.data() + before;
     const uint32_t stride = buffer.stride();
     if (const float* const* channel = buffer.floatChannelData(); channel && channels_ == 1) {
@@ -129,14 +130,14 @@ class WavAudioFile final : public AudioFile {
         }
       }
     } else {
-      held_.resize(before);
       throw fileError("cannot write to", path_, "samples are neither float nor 16-bit");
     }
+    heldSamples_ += samples;
     // A queue with more work waiting has fallen behind (a stalled disk, say): the samples of the
     // buffers among that work go out together with these, in one write, once it has caught up (or
     // has gathered kLargestWriteBytes). Nothing waits longer than the queue takes to run what it
     // already holds, so a kill loses nothing that was not already in the process.
-    if (held_.size() * sizeof(int16_t) < kLargestWriteBytes &&
+    if (heldSamples_ * sizeof(int16_t) < kLargestWriteBytes &&
         DispatchQueue::currentHasWaitingItems()) {
       writeWhenIdle();
     } else {
@@ -153,7 +154,7 @@ class WavAudioFile final : public AudioFile {
 
   int64_t length() const override {
     return static_cast<int64_t>(dataBytes_ / (sizeof(int16_t) * channels_) +
-                                held_.size() / channels_);
+                                heldSamples_ / channels_);
   }
 
  private:
@@ -174,11 +175,11 @@ class WavAudioFile final : public AudioFile {
   // The samples first, then the header that counts them: at no moment does the header claim more
   // than the file holds.
   void writeHeld() {
-    if (held_.empty()) return;
-    const uint64_t bytes = held_.size() * sizeof(int16_t);
+    if (heldSamples_ == 0) return;
+    const uint64_t bytes = heldSamples_ * sizeof(int16_t);
     const bool written =
         writeAt(fd_, held_.data(), bytes, static_cast<off_t>(kDataOffset + dataBytes_), seekable_);
-    held_.clear();
+    heldSamples_ = 0;
     if (!written) {
       const int errorNumber = errno;
       // Part of it may have landed: cut back to what was written whole, so that the next write
@@ -229,7 +230,8 @@ class WavAudioFile final : public AudioFile {
   const uint64_t riffLimit_;
   uint64_t dataBytes_ = 0;
   bool headerWritten_ = false;
-  std::vector<int16_t> held_;  // converted, not yet written; its room is kept between writes
+  std::vector<int16_t> held_;  // room for samples converted and not yet written: the first
+  size_t heldSamples_ = 0;     // these many
   bool idleWriteAsked_ = false;
   std::optional<Error> idleWriteError_;
   // Tells a write put off until the queue is idle whether the file is still open. The file lives
