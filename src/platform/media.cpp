@@ -18,10 +18,11 @@ int32_t BlockBuffer::getDataPointer(size_t offset, size_t* lengthAtOffset, size_
                                     const uint8_t** dataPointer) const {
   constexpr int32_t kBadOffset = -12772;
   if (pointerStatus_ != 0) return pointerStatus_;
-  if (offset > bytes_.size()) return kBadOffset;
-  if (lengthAtOffset) *lengthAtOffset = bytes_.size() - offset;
-  if (totalLength) *totalLength = bytes_.size();
-  if (dataPointer) *dataPointer = bytes_.data() + offset;
+  const std::vector<uint8_t>& all = bytes();
+  if (offset > all.size()) return kBadOffset;
+  if (lengthAtOffset) *lengthAtOffset = all.size() - offset;
+  if (totalLength) *totalLength = all.size();
+  if (dataPointer) *dataPointer = all.data() + offset;
   return 0;
 }
 
@@ -32,6 +33,12 @@ SampleBuffer::SampleBuffer(Parts parts) : valid_(parts.valid), numSamples_(parts
 
 SampleBuffer::SampleBuffer(const StreamBasicDescription& format, int64_t numSamples,
                            std::vector<uint8_t> data)
+    : valid_(true), format_(std::in_place, format), numSamples_(numSamples) {
+  data_.emplace(std::move(data));
+}
+
+SampleBuffer::SampleBuffer(const StreamBasicDescription& format, int64_t numSamples,
+                           std::shared_ptr<const std::vector<uint8_t>> data)
     : valid_(true), format_(std::in_place, format), numSamples_(numSamples) {
   data_.emplace(std::move(data));
 }

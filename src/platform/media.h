@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -53,13 +54,19 @@ class BlockBuffer {
  public:
   explicit BlockBuffer(std::vector<uint8_t> bytes, int32_t pointerStatus = 0)
       : bytes_(std::move(bytes)), pointerStatus_(pointerStatus) {}
+  // Bytes that other blocks share (silence, say), left unchanged by all of them.
+  explicit BlockBuffer(std::shared_ptr<const std::vector<uint8_t>> shared)
+      : shared_(std::move(shared)), pointerStatus_(0) {}
 
   // Status 0 and the bytes from the offset on, or a non-zero status and nothing.
   int32_t getDataPointer(size_t offset, size_t* lengthAtOffset, size_t* totalLength,
                          const uint8_t** dataPointer) const;
 
  private:
+  const std::vector<uint8_t>& bytes() const { return shared_ ? *shared_ : bytes_; }
+
   std::vector<uint8_t> bytes_;
+  std::shared_ptr<const std::vector<uint8_t>> shared_;
   int32_t pointerStatus_;
 };
 
@@ -78,6 +85,9 @@ class SampleBuffer {
   explicit SampleBuffer(Parts parts);
   // A valid audio buffer of the given format whose bytes are its samples.
   SampleBuffer(const StreamBasicDescription& format, int64_t numSamples, std::vector<uint8_t> data);
+  // As above, with bytes shared with other buffers.
+  SampleBuffer(const StreamBasicDescription& format, int64_t numSamples,
+               std::shared_ptr<const std::vector<uint8_t>> data);
 
   bool isValid() const { return valid_; }
   const AudioFormatDescription* formatDescription() const { return format_ ? &*format_ : nullptr; }

@@ -285,12 +285,15 @@ TEST_F(CaptureTest, SamplesRoundToNearestAndBeyondFullScaleClipInsteadOfWrapping
   std::vector<float> input;
   for (const auto& [sample, expected] : cases) input.push_back(sample);
   auto capture = started();
+  // Once in one buffer, converted many at a time, then a sample per buffer, one at a time.
   scripted::lastStream()->push(floatBuffer(input));
+  for (float sample : input) scripted::lastStream()->push(floatBuffer({sample}));
   capture->stop();
   const auto samples = readFile(path_).samples;
-  ASSERT_EQ(samples.size(), cases.size());
-  for (size_t i = 0; i < cases.size(); ++i) {
-    EXPECT_EQ(samples[i], cases[i].second) << "for " << cases[i].first;
+  ASSERT_EQ(samples.size(), 2 * cases.size());
+  for (size_t i = 0; i < samples.size(); ++i) {
+    const auto& [sample, expected] = cases[i % cases.size()];
+    EXPECT_EQ(samples[i], expected) << "for " << sample << " at " << i;
   }
 }
 

@@ -395,11 +395,18 @@ class PulseStream final : public Stream {
     deliverSilence(timeline_->silenceUntil(secondsNow() - kQuietMarginSeconds));
   }
 
+  // Every piece of silence shares one block of zeros, made once.
   void deliverSilence(uint64_t frames) {
+    if (frames == 0) return;
     const auto longest = static_cast<uint64_t>(kLongestSilenceSeconds * description_.sampleRate);
+    if (!zeros_) {
+      zeros_ = std::make_shared<const std::vector<uint8_t>>(longest * description_.bytesPerFrame);
+    }
     for (uint64_t left = frames; left > 0;) {
       const uint64_t piece = left < longest ? left : longest;
-      deliverSamples(std::vector<uint8_t>(piece * description_.bytesPerFrame), piece);
+      deliver(
+          std::make_shared<const SampleBuffer>(description_, static_cast<int64_t>(piece), zeros_),
+          StreamOutputType::audio);
       left -= piece;
     }
   }
@@ -435,7 +442,8 @@ class PulseStream final : public Stream {
   double stopSeconds_ = 0;      // when
   bool tailTaken_ = false;      // the recording has reached the stop: nothing more goes in
   std::vector<uint8_t> batch_;  // what the current burst of reads collected
-  std::vector<pa_operation*> operations_;  // whose replies are still to come, or came
+  std::shared_ptr<const std::vector<uint8_t>> zeros_;  // silence, from the first on
+  std::vector<pa_operation*> operations_;              // whose replies are still to come, or came
   int awaitedReplies_ = 0;
   std::optional<Timeline> timeline_;    // from the moment the stream runs
   bool subscribed_ = false;             // to the server's changes of default output

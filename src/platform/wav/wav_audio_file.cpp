@@ -4,6 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -21,8 +25,8 @@ namespace {
 // RIFF header, a JUNK chunk as large as an RF64 ds64 chunk, fmt, and the data chunk's header.
 constexpr size_t kHeaderBytes = 12 + (8 + 28) + (8 + 16) + 8;
 constexpr size_t kDataOffset = kHeaderBytes;
-// The most a queue that has fallen behind gathers into one write: half a second at 16 kHz.
-constexpr size_t kLargestWriteBytes = 16 * 1024;
+// The most a queue that has fallen behind gathers into one write: a quarter of a second at 16 kHz.
+constexpr size_t kLargestWriteBytes = 8 * 1024;
 
 class Header {
  public:
@@ -58,8 +62,6 @@ bool writeAt(int fd, const void* data, size_t size, off_t offset, bool seekable)
   return true;
 }
 
-// Written as selects and plain arithmetic, with no branch and no library call, so that the
-// compiler turns the loops below into vector code.
 inline int16_t toInt16(float sample) {
   // Full scale is 32768; what lies beyond stops at the limits instead of wrapping around.
   float scaled = sample * 32768.0f;
@@ -70,6 +72,28 @@ inline int16_t toInt16(float sample) {
   // adding and taking away 1.5 * 2^23 leaves no bits for a fraction.
   constexpr float kRounder = 12582912.0f;
   return static_cast<int16_t>((scaled + kRounder) - kRounder);
+}
+
+// One channel's samples, side by side, to 16 bits: as toInt16, eight at a time where the processor
+// has the instructions for it (converting rounds to nearest, ties to even, as the processor does
+// by default; packing stops at the 16-bit limits).
+void toInt16(const float* in, int16_t* out, uint32_t count) {
+  uint32_t i = 0;
+#if defined(__SSE2__)
+  const __m128 scale = _mm_set1_ps(32768.0f);
+  const __m128 top = _mm_set1_ps(32767.0f);
+  const __m128 bottom = _mm_set1_ps(-32768.0f);
+  auto scaled = [&](__m128 samples) {
+    samples = _mm_and_ps(samples, _mm_cmpord_ps(samples, samples));  // NaN is silence
+    return _mm_cvtps_epi32(_mm_max_ps(_mm_min_ps(_mm_mul_ps(samples, scale), top), bottom));
+  };
+  for (; i + 8 <= count; i += 8) {
+    const __m128i low = scaled(_mm_loadu_ps(in + i));
+    const __m128i high = scaled(_mm_loadu_ps(in + i + 4));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packs_epi32(low, high));
+  }
+#endif
+  for (; i < count; ++i) out[i] = toInt16(in[i]);
 }
 
 class WavAudioFile final : public AudioFile {
@@ -113,7 +137,7 @@ class WavAudioFile final : public AudioFile {
       // The tool's own case: one channel, its samples side by side.
       const float* in = channel[0];
       if (stride == 1) {
-        for (uint32_t f = 0; f < frames; ++f) out[f] = toInt16(in[f]);
+        toInt16(in, out, frames);
       } else {
         for (uint32_t f = 0; f < frames; ++f) out[f] = toInt16(in[size_t{f} * stride]);
       }
