@@ -36,12 +36,14 @@ class Signals(ServerTestCase):
             tool.signal(signal.SIGUSR1 if i % 2 == 0 else signal.SIGUSR2)
         tool.signal(signal.SIGUSR1)  # the last word: muted
         self.assertTrue(tool.alive())
+        # What the file holds now may lag what the tool has taken in: after a storm its queue is
+        # behind, and buffers that came before the last mute still land after this moment.
         muted_since = len(read_wav(output)[1])
-        wait_for(lambda: len(read_wav(output)[1]) > muted_since + 8000, "half a second more")
+        wait_for(lambda: len(read_wav(output)[1]) > muted_since + 16000, "a second more")
         self.assertEqual(tool.stop(), (0, "", ""))
         _, samples = read_wav(output)
         # Still recording after the storm, and muted at the end: the last 0.3 s is silence.
-        self.assertGreater(len(samples), muted_since + 8000)
+        self.assertGreater(len(samples), muted_since + 16000)
         self.assertEqual(max(abs(s) for s in samples[-4800:]), 0)
 
     def test_two_quick_stops_end_once_with_zero(self):
