@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Peak memory of tarn-audio-tap and parecord, recording side by side, over several runs.
 
-A single figure moves by a tenth of a megabyte from run to run (which pages of the shared libraries
-get touched), so compare averages.
+Two scenes: the output idle (nothing plays), and a player sounding a tone all along. A single
+figure moves by a tenth of a megabyte from run to run (which pages of the shared libraries get
+touched), so compare averages.
 
     python3 bench/memory.py [--build build] [--runs 8]
 """
@@ -11,10 +12,11 @@ import argparse
 import os
 import subprocess
 import sys
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
-from harness import PulseServer  # noqa: E402
+from harness import PulseServer, feed, stereo, tone  # noqa: E402
 
 
 def peak_kib(pid):
@@ -25,9 +27,13 @@ def peak_kib(pid):
     return 0
 
 
-def one_run(build):
+def one_run(build, playing):
     server = PulseServer()
+    player = None
     try:
+        if playing:
+            player = server.player()
+            threading.Thread(target=feed, args=(player, stereo(tone(5, 440))), daemon=True).start()
         recorders = {
             "tarn-audio-tap": [os.path.join(build, "tarn-audio-tap"), "--output",
                                os.path.join(server.folder, "tarn.wav")],
@@ -44,6 +50,9 @@ def one_run(build):
             process.wait()
         return peaks
     finally:
+        if player:
+            player.kill()
+            player.wait()
         server.stop()
 
 
@@ -52,13 +61,15 @@ def main():
     parser.add_argument("--build", default=os.path.join(os.path.dirname(__file__), "..", "build"))
     parser.add_argument("--runs", type=int, default=8)
     args = parser.parse_args()
-    totals = {}
-    for _ in range(args.runs):
-        for name, peak in one_run(os.path.abspath(args.build)).items():
-            totals.setdefault(name, []).append(peak)
-    for name, peaks in totals.items():
-        print("%-16s peak MiB: average %.2f, lowest %.2f, highest %.2f" % (
-            name, sum(peaks) / len(peaks) / 1024, min(peaks) / 1024, max(peaks) / 1024))
+    for scene, playing in (("idle output", False), ("a tone playing", True)):
+        totals = {}
+        for _ in range(args.runs):
+            for name, peak in one_run(os.path.abspath(args.build), playing).items():
+                totals.setdefault(name, []).append(peak)
+        print(scene)
+        for name, peaks in totals.items():
+            print("  %-16s peak MiB: average %.2f, lowest %.2f, highest %.2f" % (
+                name, sum(peaks) / len(peaks) / 1024, min(peaks) / 1024, max(peaks) / 1024))
 
 
 if __name__ == "__main__":

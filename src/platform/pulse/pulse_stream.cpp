@@ -322,6 +322,7 @@ class PulseStream final : public Stream {
     auto* self = static_cast<PulseStream*>(userdata);
     switch (pa_stream_get_state(stream)) {
       case PA_STREAM_READY:
+        self->resuming_ = true;  // after a start or a move: the moment in between is a gap
         if (!self->timeline_) {
           // The recording's time zero: what plays from now on belongs at its moment in the file.
           self->timeline_.emplace(static_cast<uint32_t>(self->description_.sampleRate),
@@ -374,11 +375,12 @@ class PulseStream final : public Stream {
     PacedLoop& loop = connection_.loop();
     if (timeline_) {
       if (loop.burstArrivedPromptly()) {
-        deliverSilence(timeline_->silenceBefore(frames, loop.burstStartSeconds()));
+        deliverSilence(timeline_->silenceBefore(frames, loop.burstStartSeconds(), resuming_));
       } else {
         timeline_->count(frames);
       }
     }
+    resuming_ = false;
     const size_t reserve = batch_.size();
     deliverSamples(std::move(batch_), frames);
     batch_ = std::vector<uint8_t>();
@@ -392,6 +394,7 @@ class PulseStream final : public Stream {
   // once.
   void catchUpWithClock() {
     if (!timeline_ || stopping_ || !batch_.empty()) return;
+    resuming_ = true;  // whatever comes next ends a quiet stretch
     deliverSilence(timeline_->silenceUntil(secondsNow() - kQuietMarginSeconds));
   }
 
@@ -445,8 +448,9 @@ class PulseStream final : public Stream {
   std::shared_ptr<const std::vector<uint8_t>> zeros_;  // silence, from the first on
   std::vector<pa_operation*> operations_;              // whose replies are still to come, or came
   int awaitedReplies_ = 0;
-  std::optional<Timeline> timeline_;    // from the moment the stream runs
-  bool subscribed_ = false;             // to the server's changes of default output
+  std::optional<Timeline> timeline_;  // from the moment the stream runs
+  bool resuming_ = true;     // the next audio is the first of a stream, or after a quiet stretch
+  bool subscribed_ = false;  // to the server's changes of default output
   std::optional<Error> lostError_;      // why the recorded stream ended, while looking for another
   pa_time_event* lostTimer_ = nullptr;  // asks again for the default until the deadline
   pa_usec_t lostDeadline_ = 0;

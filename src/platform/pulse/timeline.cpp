@@ -15,10 +15,11 @@ int64_t Timeline::lagFrames(double nowSeconds, uint64_t pending) const {
   return static_cast<int64_t>(std::llround(due)) - static_cast<int64_t>(delivered_ + pending);
 }
 
-uint64_t Timeline::silenceBefore(uint64_t frames, double nowSeconds) {
+uint64_t Timeline::silenceBefore(uint64_t frames, double nowSeconds, bool resuming) {
   const double lag = static_cast<double>(lagFrames(nowSeconds, frames));
+  const double gap = (resuming ? kGapSeconds : kRunningGapSeconds) * rate_;
   uint64_t silence = 0;
-  if (lag - drift_ > kGapSeconds * rate_) {
+  if (lag - drift_ > gap) {
     silence = static_cast<uint64_t>(lag - drift_);
   } else {
     drift_ += (lag - drift_) * kDriftWeight;

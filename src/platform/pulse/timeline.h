@@ -11,15 +11,20 @@ namespace platform::pulse {
 
 class Timeline {
  public:
-  // A lag beyond this, over the drift followed so far, is a gap. Above the jitter of deliveries on
-  // a busy machine, below any stretch worth keeping.
+  // A lag beyond this, over the drift followed so far, is a gap when the stream resumes (its first
+  // audio, or its first after the server had gone quiet): above the jitter of deliveries on a busy
+  // machine, below any stretch worth keeping.
   static constexpr double kGapSeconds = 0.04;
+  // While the stream runs, only a lag beyond this is: a server that falls behind for a moment on a
+  // busy machine sends what it held back right after, and silence put in for the wait would split
+  // the sound and push the rest late. Longer stalls go quiet first, and are resumptions.
+  static constexpr double kRunningGapSeconds = 0.25;
 
   Timeline(uint32_t rate, double startSeconds) : rate_(rate), start_(startSeconds) {}
 
-  // A fragment of `frames` frames has arrived at `nowSeconds`. Returns how many frames of silence
-  // go before it; counts both.
-  uint64_t silenceBefore(uint64_t frames, double nowSeconds);
+  // A fragment of `frames` frames has arrived at `nowSeconds`, the first of a resumption or not.
+  // Returns how many frames of silence go before it; counts both.
+  uint64_t silenceBefore(uint64_t frames, double nowSeconds, bool resuming);
   // A fragment whose arrival time is not known: counted, and nothing else.
   void count(uint64_t frames) { delivered_ += frames; }
   // The capture ends at `nowSeconds`: how many frames of silence bring it to that moment.
