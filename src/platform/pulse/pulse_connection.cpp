@@ -89,12 +89,9 @@ void Connection::watchServer(std::function<void()> onChange) {
   const bool watching = static_cast<bool>(onChange);
   loop_.setNudgeHandler(std::move(onChange));
   if (!watching) return;
-  if (watch_) {
-    watch_->ensureConnected();
-    loop_.nudge();  // a new watcher looks once at where things stand
-  } else {
-    watch_ = std::make_unique<ServerWatch>(loop_);
-  }
+  if (!watch_) watch_ = std::make_unique<ServerWatch>(loop_);
+  watch_->ensureConnected();
+  loop_.nudge();  // a new watcher looks once at where things stand
 }
 
 pa_context* newClientContext(pa_mainloop_api* api) {
@@ -108,6 +105,10 @@ pa_context* newClientContext(pa_mainloop_api* api) {
 }
 
 void Connection::connect() {
+  // The watch's connection is made here, by whoever first needs the server, rather than on the
+  // loop's thread once a capture runs: making a connection takes a deep stack, which stays
+  // resident on the thread that made it.
+  if (!watch_) watch_ = std::make_unique<ServerWatch>(loop_);
   context_ = newClientContext(loop_.api());
   if (!context_) {
     auto waiting = std::move(waiting_);

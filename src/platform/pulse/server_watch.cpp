@@ -31,7 +31,10 @@ void ServerWatch::connect() {
   if (!context_) return;  // changes go unheard: the capture stays where it is
   pa_context_set_state_callback(context_, onState, this);
   pa_context_set_subscribe_callback(context_, onEvent, this);
-  if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+  // A connection that fails at once has usually been let go of already, by onState.
+  if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 && context_) {
+    pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_set_subscribe_callback(context_, nullptr, nullptr);
     pa_context_unref(context_);
     context_ = nullptr;
   }
