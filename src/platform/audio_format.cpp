@@ -1,6 +1,7 @@
 #include "platform/audio_format.h"
 
 #include <cmath>
+#include <cstring>
 #include <new>
 
 namespace platform {
@@ -52,17 +53,21 @@ std::unique_ptr<PCMBuffer> PCMBuffer::make(const AudioFormat& format, uint32_t f
   const uint64_t totalBytes = frameBytes * frameCapacity;
   if (totalBytes > kMaxBufferBytes) return nullptr;
 
-  std::unique_ptr<PCMBuffer> buffer(new PCMBuffer(format, frameCapacity));
   const bool interleaved = format.isInterleaved();
   const uint32_t entries = interleaved ? 1 : channels;
   const size_t listBytes = sizeof(AudioBuffer) * entries;
   const size_t pointerBytes = sizeof(void*) * channels;
-  const size_t headBytes = (listBytes + pointerBytes + 15) / 16 * 16;  // samples 16-byte aligned
+  // The object, then its list and channel pointers, then the samples, each 16-byte aligned.
+  const size_t objectBytes = (sizeof(PCMBuffer) + 15) / 16 * 16;
+  const size_t headBytes = (listBytes + pointerBytes + 15) / 16 * 16;
+  const size_t storageBytes = headBytes + totalBytes;
+  void* memory = ::operator new(objectBytes + storageBytes, std::nothrow);
+  if (!memory) return nullptr;
+  std::unique_ptr<PCMBuffer> buffer(new (memory) PCMBuffer(format, frameCapacity));
+  uint8_t* head = static_cast<uint8_t*>(memory) + objectBytes;
   // Zeroed, so that frames a short delivery leaves unset are silence, never stale memory.
-  buffer->storage_.reset(new (std::nothrow) uint8_t[headBytes + (totalBytes ? totalBytes : 1)]());
-  if (!buffer->storage_) return nullptr;
+  std::memset(head, 0, storageBytes);
 
-  uint8_t* head = buffer->storage_.get();
   buffer->buffers_ = {reinterpret_cast<AudioBuffer*>(head), entries};
   buffer->channels_ = {reinterpret_cast<void**>(head + listBytes), channels};
   uint8_t* base = head + headBytes;

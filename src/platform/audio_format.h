@@ -50,6 +50,10 @@ class PCMBuffer {
  public:
   // A buffer of frameCapacity frames, all zero; none when it cannot be allocated.
   static std::unique_ptr<PCMBuffer> make(const AudioFormat& format, uint32_t frameCapacity);
+  // make() allocates the object, its buffer list, channel pointers and samples in one piece.
+  static void operator delete(void* memory) { ::operator delete(memory); }
+  PCMBuffer(const PCMBuffer&) = delete;
+  PCMBuffer& operator=(const PCMBuffer&) = delete;
 
   const AudioFormat& format() const { return format_; }
   uint32_t frameCapacity() const { return frameCapacity_; }
@@ -72,8 +76,6 @@ class PCMBuffer {
   AudioFormat format_;
   uint32_t frameCapacity_;
   uint32_t frameLength_ = 0;
-  // One allocation per buffer for the list, the channel pointers and the samples.
-  std::unique_ptr<uint8_t[]> storage_;
   std::span<AudioBuffer> buffers_;
   std::span<void*> channels_;
 };
