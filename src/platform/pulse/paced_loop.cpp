@@ -86,7 +86,7 @@ void PacedLoop::removeQuietHandler(const void* owner) {
   std::erase_if(quietHandlers_, [owner](const auto& entry) { return entry.first == owner; });
 }
 
-void PacedLoop::run(Handlers& handlers) {
+void PacedLoop::runAll(Handlers& handlers) {
   for (auto& [owner, handler] : handlers) handler();
 }
 
@@ -99,7 +99,7 @@ int PacedLoop::poll(struct pollfd* fds, unsigned long count, int timeoutMs, void
   if (loop->inBurst_) {
     loop->inBurst_ = false;
     loop->quietDue_ = secondsNow() + loop->quiet_;
-    run(loop->burstEndHandlers_);
+    runAll(loop->burstEndHandlers_);
   }
   return loop->pollUnlocked(fds, count, timeoutMs);
 }
@@ -134,7 +134,7 @@ int PacedLoop::pollUnlocked(struct pollfd* fds, unsigned long count, int timeout
   if (ready > 0) beginBurst(woke, prompt);
   if (ready == 0 && quietEnded) {
     quietDue_ = woke + quiet_;
-    run(quietHandlers_);
+    runAll(quietHandlers_);
   }
   return ready;
 }

@@ -73,7 +73,7 @@ class PacedLoop {
   void run();
 
   using Handlers = std::vector<std::pair<const void*, std::function<void()>>>;
-  static void run(Handlers& handlers);
+  static void runAll(Handlers& handlers);
 
   const double interval_;
   const double quiet_;
