@@ -1,9 +1,9 @@
 #include "cli/args.h"
 
-#include <cstdlib>
 #include <optional>
 #include <string_view>
 
+#include "platform/process.h"
 #include "platform/stderr_line.h"
 
 Args parseArgs(int argc, const char* const* argv) {
@@ -17,7 +17,7 @@ Args parseArgs(int argc, const char* const* argv) {
       output = argv[++i];
     } else if (token == "-h" || token == "--help") {
       platform::writeStderrLine("usage: tarn-audio-tap --output PATH");
-      std::exit(0);
+      platform::exitProcess(0);
     } else {
       throw CLIError("unknown arg: " + std::string(token));
     }

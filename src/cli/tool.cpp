@@ -1,7 +1,6 @@
 #include "cli/tool.h"
 
 #include <csignal>
-#include <cstdlib>
 #include <memory>
 
 #include "capture/system_audio_capture.h"
@@ -24,10 +23,15 @@ platform::SignalSource* pipeSource;
 platform::SignalSource* muteSource;
 platform::SignalSource* unmuteSource;
 
+// A second stop signal joins the stop under way, whose end ends the process. Runs on the main
+// queue only.
 void stopAndExit() {
+  static bool stopping = false;
+  if (stopping) return;
+  stopping = true;
   platform::runTask([] {
     (*capture)->stop();
-    std::exit(0);
+    platform::exitProcess(0);
   });
 }
 
@@ -51,8 +55,8 @@ void startTask() {
     description = error.localizedDescription();
     domain = error.domain();
   }
-  platform::writeStderrLine("start failed: " + description);
-  std::exit(startFailureStatus(description, domain));
+  platform::writeStderrLine("start failed: " + description, platform::kLastLineWait);
+  platform::exitProcess(startFailureStatus(description, domain));
 }
 
 }  // namespace
@@ -65,7 +69,7 @@ void runTool(int argc, const char* const* argv) {
     args = new Args(parseArgs(argc, argv));
   } catch (const CLIError& error) {
     platform::writeStderrLine(error.message);
-    std::exit(64);
+    platform::exitProcess(64);
   }
   capture =
       new std::shared_ptr<SystemAudioCapture>(std::make_shared<SystemAudioCapture>(args->output));

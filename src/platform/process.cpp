@@ -1,5 +1,8 @@
 #include "platform/process.h"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdlib>  // defines __GLIBC__ where the C library is glibc
 
 #if defined(__GLIBC__)
@@ -18,6 +21,14 @@ void settleForLongRun() {
   mallopt(M_ARENA_MAX, 1);
   mallopt(M_MMAP_THRESHOLD, 16 * 1024);
 #endif
+}
+
+void exitProcess(int status) {
+  static std::atomic<bool> exiting{false};
+  if (exiting.exchange(true)) {
+    for (;;) pause();
+  }
+  std::exit(status);
 }
 
 }  // namespace platform

@@ -1,35 +1,94 @@
 #include "platform/stderr_line.h"
 
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <mutex>
 #include <string>
 
 namespace platform {
+namespace {
 
-void writeStderrLine(std::string_view text) {
+using Clock = std::chrono::steady_clock;
+
+struct Writer {
+  std::timed_mutex mutex;
+  bool opened = false;
+  int fd = STDERR_FILENO;
+  bool socket = false;
+  bool readerStuck = false;  // the last line was not taken in time
+
+  // A pipe or FIFO is reopened as a description of our own that never blocks: the inherited one is
+  // shared with whoever started us, whose own writes must stay as they were.
+  void open() {
+    opened = true;
+    struct stat status {};
+    if (fstat(STDERR_FILENO, &status) != 0) return;
+    socket = S_ISSOCK(status.st_mode);
+    if (!S_ISFIFO(status.st_mode)) return;
+    const int own = ::open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (own >= 0) fd = own;
+  }
+
+  ssize_t writeSome(const char* data, size_t size) {
+    // A line longer than PIPE_BUF goes in pieces that a pipe with room takes without blocking.
+    size = std::min<size_t>(size, PIPE_BUF);
+    return socket ? send(fd, data, size, MSG_DONTWAIT) : write(fd, data, size);
+  }
+};
+
+// Never destroyed: a thread may write a line while exit() runs the static destructors.
+Writer& writer = *new Writer;
+
+}  // namespace
+
+void writeStderrLine(std::string_view text, std::chrono::milliseconds wait) {
   std::string line;
   line.reserve(text.size() + 1);
   line.append(text);
   line.push_back('\n');
+
+  std::unique_lock lock(writer.mutex, std::defer_lock);
+  if (!lock.try_lock_for(wait)) return;  // another thread waits on the reader already
+  if (!writer.opened) writer.open();
+  // A reader that has stopped reading is not waited for again by every line, only by a last one.
+  if (writer.readerStuck && wait <= kLineWait) wait = std::chrono::milliseconds(0);
+  const Clock::time_point deadline = Clock::now() + wait;
+
   const char* data = line.data();
   size_t left = line.size();
-  // One write in all but pathological cases; a partial write (a full pipe) is finished rather
-  // than cut.
   while (left > 0) {
-    ssize_t written = write(STDERR_FILENO, data, left);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      // Whoever reads our lines has gone. The SIGPIPE the write raised is held by this thread if
-      // it is a worker (workers block signals), so it is raised again for the whole process,
-      // where the main thread takes it as it would on the main thread's own write.
-      if (errno == EPIPE) kill(getpid(), SIGPIPE);
+    const ssize_t written = writer.writeSome(data, left);
+    if (written >= 0) {
+      data += written;
+      left -= static_cast<size_t>(written);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      const auto remaining =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      struct pollfd ready {
+        writer.fd, POLLOUT, 0
+      };
+      if (remaining > 0 && ::poll(&ready, 1, static_cast<int>(remaining)) > 0) continue;
+      writer.readerStuck = true;
       return;
     }
-    data += written;
-    left -= static_cast<size_t>(written);
+    // Whoever reads our lines has gone. The SIGPIPE the write raised is held by this thread if
+    // it is a worker (workers block signals), so it is raised again for the whole process,
+    // where the main thread takes it as it would on the main thread's own write.
+    if (errno == EPIPE) kill(getpid(), SIGPIPE);
+    return;
   }
+  writer.readerStuck = false;
 }
 
 }  // namespace platform
