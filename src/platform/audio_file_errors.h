@@ -28,13 +28,16 @@ struct OutputFile {
 };
 
 // Creates (or replaces) the file for writing. Opened non-blocking, so that a FIFO with no reader
-// fails at once instead of hanging the recording; blocking again once open.
+// fails at once instead of hanging the recording. A regular file blocks again once open; anything
+// else (a FIFO, a pipe) stays non-blocking, so that a reader that stops reading never holds the
+// recording up: the description is our own, nobody else's writes depend on it.
 inline OutputFile createOutputFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) throw fileError("cannot create", path, errno);
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   struct stat status {};
-  return {fd, fstat(fd, &status) == 0 && S_ISREG(status.st_mode)};
+  const bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+  if (regular) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return {fd, regular};
 }
 
 // A buffer must have the file's rate and channel count.

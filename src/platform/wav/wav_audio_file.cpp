@@ -1,6 +1,7 @@
 #include "platform/wav/wav_audio_file.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -27,6 +29,9 @@ constexpr size_t kHeaderBytes = 12 + (8 + 28) + (8 + 16) + 8;
 constexpr size_t kDataOffset = kHeaderBytes;
 // The most a queue that has fallen behind gathers into one write: a quarter of a second at 16 kHz.
 constexpr size_t kLargestWriteBytes = 8 * 1024;
+// How long a buffer waits for the reader of a pipe or FIFO: a reader that stops reading must not
+// hold the recording up, nor its stop.
+constexpr std::chrono::milliseconds kStreamWait{50};
 
 class Header {
  public:
@@ -47,10 +52,10 @@ class Header {
 };
 
 // Writes all of it at the offset, or fails with errno set.
-bool writeAt(int fd, const void* data, size_t size, off_t offset, bool seekable) {
+bool writeAt(int fd, const void* data, size_t size, off_t offset) {
   const auto* bytes = static_cast<const uint8_t*>(data);
   while (size > 0) {
-    const ssize_t written = seekable ? pwrite(fd, bytes, size, offset) : write(fd, bytes, size);
+    const ssize_t written = pwrite(fd, bytes, size, offset);
     if (written < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -60,6 +65,32 @@ bool writeAt(int fd, const void* data, size_t size, off_t offset, bool seekable)
     offset += written;
   }
   return true;
+}
+
+// Writes as much of it as a non-blocking pipe takes until the deadline; how much that was.
+size_t writeUntil(int fd, const uint8_t* bytes, size_t size,
+                  std::chrono::steady_clock::time_point deadline) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t written = write(fd, bytes + done, size - done);
+    if (written >= 0) {
+      done += static_cast<size_t>(written);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) break;
+    const auto remaining =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+            .count();
+    struct pollfd ready {
+      fd, POLLOUT, 0
+    };
+    if (remaining <= 0 || ::poll(&ready, 1, static_cast<int>(remaining)) <= 0) {
+      errno = EAGAIN;
+      break;
+    }
+  }
+  return done;
 }
 
 inline int16_t toInt16(float sample) {
@@ -201,9 +232,10 @@ class WavAudioFile final : public AudioFile {
   void writeHeld() {
     if (heldSamples_ == 0) return;
     const uint64_t bytes = heldSamples_ * sizeof(int16_t);
-    const bool written =
-        writeAt(fd_, held_.data(), bytes, static_cast<off_t>(kDataOffset + dataBytes_), seekable_);
     heldSamples_ = 0;
+    if (!seekable_) return writeToStream(reinterpret_cast<const uint8_t*>(held_.data()), bytes);
+    const bool written =
+        writeAt(fd_, held_.data(), bytes, static_cast<off_t>(kDataOffset + dataBytes_));
     if (!written) {
       const int errorNumber = errno;
       // Part of it may have landed: cut back to what was written whole, so that the next write
@@ -212,7 +244,26 @@ class WavAudioFile final : public AudioFile {
       throw fileError("cannot write to", path_, errorNumber);
     }
     dataBytes_ += bytes;
-    if (seekable_ && !writeHeader()) throw fileError("cannot write to", path_, errno);
+    if (!writeHeader()) throw fileError("cannot write to", path_, errno);
+  }
+
+  // A pipe or FIFO: what its reader does not take within kStreamWait fails, and once a reader has
+  // been seen stuck, no buffer waits for it again until one goes through. A buffer cut short goes
+  // out whole all the same, its rest first the next time, so that the stream never loses its step.
+  void writeToStream(const uint8_t* bytes, size_t size) {
+    const auto deadline = std::chrono::steady_clock::now() +
+                          (readerStuck_ ? std::chrono::milliseconds(0) : kStreamWait);
+    if (!unsent_.empty()) {
+      const size_t sent = writeUntil(fd_, unsent_.data(), unsent_.size(), deadline);
+      unsent_.erase(unsent_.begin(), unsent_.begin() + static_cast<ptrdiff_t>(sent));
+    }
+    const size_t sent = unsent_.empty() ? writeUntil(fd_, bytes, size, deadline) : 0;
+    if (sent > 0 && sent < size) unsent_.assign(bytes + sent, bytes + size);
+    readerStuck_ = sent < size;
+    if (sent == 0 && size > 0) {
+      if (errno == EAGAIN) throw fileError("cannot write to", path_, "its reader is not reading");
+      throw fileError("cannot write to", path_, errno);
+    }
   }
 
   bool writeHeader() {
@@ -241,9 +292,9 @@ class WavAudioFile final : public AudioFile {
     header.u16(70, 16);
     header.text(72, "data");
     header.u32(76, rf64 || unknown ? 0xFFFFFFFFu : static_cast<uint32_t>(dataBytes_));
-    if (!seekable_ && headerWritten_) return true;
-    headerWritten_ = true;
-    return writeAt(fd_, header.data(), kHeaderBytes, 0, seekable_);
+    if (seekable_) return writeAt(fd_, header.data(), kHeaderBytes, 0);
+    const auto deadline = std::chrono::steady_clock::now() + kStreamWait;
+    return writeUntil(fd_, header.data(), kHeaderBytes, deadline) == kHeaderBytes;
   }
 
   const int fd_;
@@ -253,9 +304,10 @@ class WavAudioFile final : public AudioFile {
   const uint32_t channels_;
   const uint64_t riffLimit_;
   uint64_t dataBytes_ = 0;
-  bool headerWritten_ = false;
-  std::vector<int16_t> held_;  // room for samples converted and not yet written: the first
-  size_t heldSamples_ = 0;     // these many
+  std::vector<uint8_t> unsent_;  // a pipe's reader took only the front of the last buffer
+  bool readerStuck_ = false;     // and took nothing more within the wait
+  std::vector<int16_t> held_;    // room for samples converted and not yet written: the first
+  size_t heldSamples_ = 0;       // these many
   bool idleWriteAsked_ = false;
   std::optional<Error> idleWriteError_;
   // Tells a write put off until the queue is idle whether the file is still open. The file lives
