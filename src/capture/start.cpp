@@ -66,5 +66,7 @@ void SystemAudioCapture::start() {
             stream->startCapture(std::move(resume));
           });
   if (startError) throw *startError;
+  platform::Stream* running = stream.get();
   queue_->sync([&] { stream_ = std::move(stream); });
+  runningStream_.store(running);
 }

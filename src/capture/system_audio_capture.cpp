@@ -1,7 +1,6 @@
 #include "capture/system_audio_capture.h"
 
-#include <cstdlib>
-
+#include "platform/process.h"
 #include "platform/stderr_line.h"
 #include "platform/task.h"
 
@@ -17,7 +16,14 @@ SystemAudioCapture::SystemAudioCapture(std::string outputURL)
       queue_(std::make_unique<platform::DispatchQueue>("dev.tarn.desktop.audio-tap")) {}
 
 void SystemAudioCapture::setMuted(bool muted) {
-  queue_->async([self = shared_from_this(), muted] { self->muted_ = muted; });
+  auto apply = [self = shared_from_this(), muted] {
+    self->queue_->async([self, muted] { self->muted_ = muted; });
+  };
+  if (platform::Stream* stream = runningStream_.load()) {
+    stream->handOverHeldBuffers(std::move(apply));
+  } else {
+    apply();
+  }
 }
 
 void SystemAudioCapture::stop() {
@@ -39,8 +45,9 @@ void SystemAudioCapture::closeFile() {
 }
 
 void SystemAudioCapture::streamDidStopWithError(platform::Stream&, const platform::Error& error) {
-  platform::writeStderrLine("stream stopped with error: " + error.localizedDescription());
+  platform::writeStderrLine("stream stopped with error: " + error.localizedDescription(),
+                            platform::kLastLineWait);
   // Buffers already queued are written and the file is finalised before the process ends.
   queue_->syncFor([self = shared_from_this()] { self->closeFile(); }, kCloseOnFailureLimit);
-  std::exit(2);
+  platform::exitProcess(2);
 }

@@ -2,6 +2,7 @@
 // runs, the file being written, the serial queue all sample handling happens on, and the mute flag.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -20,7 +21,8 @@ class SystemAudioCapture final : public platform::StreamOutput,
   // Brings the capture stream up and keeps it. Blocks the calling task until the stream runs;
   // throws the service's error, or CLIError when there is nothing to capture. Never call on queue.
   void start();
-  // Hands the new value to the queue and returns at once.
+  // Returns at once. The new value holds for the audio that sounds from now on: what the service
+  // holds from before is handed to the queue first, then the value.
   void setMuted(bool muted);
   // Stops the stream, if any, and closes the file once every buffer already queued is written.
   // Never fails. Blocks the calling task; never call on queue.
@@ -39,6 +41,9 @@ class SystemAudioCapture final : public platform::StreamOutput,
   // Fields below are touched only on queue_. The stream is handed from start to stop there too,
   // since those run on different tasks.
   std::shared_ptr<platform::Stream> stream_;
+  // The running stream for setMuted, which must not wait for the queue: set once, after stream_,
+  // which keeps it alive for good.
+  std::atomic<platform::Stream*> runningStream_ = nullptr;
   std::unique_ptr<platform::AudioFile> audioFile_;
   // Set once the file has been closed for good, so that a buffer arriving after the stop cannot
   // create the file again and replace the recording.

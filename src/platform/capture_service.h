@@ -116,6 +116,11 @@ class Stream : public std::enable_shared_from_this<Stream> {
   virtual void startCapture(CompletionHandler handler) = 0;
   // The handler is called once, after which no further sample buffer is delivered.
   virtual void stopCapture(CompletionHandler handler) = 0;
+  // Hands every sample buffer the service has received for the stream so far to the outputs'
+  // queues, then calls `then` (on a thread of the service). Never waits: for a caller that must
+  // not, and that needs what comes after it kept apart from what came before (a mute). A service
+  // that hands over every buffer as it comes calls `then` at once.
+  virtual void handOverHeldBuffers(std::function<void()> then) { then(); }
 
  protected:
   Stream(ContentFilter filter, StreamConfiguration configuration,

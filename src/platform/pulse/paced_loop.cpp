@@ -21,9 +21,10 @@ double secondsNow() {
 
 }  // namespace
 
-PacedLoop::PacedLoop(double intervalSeconds, double quietSeconds)
+PacedLoop::PacedLoop(double intervalSeconds, double quietSeconds, double relaxedSeconds)
     : interval_(intervalSeconds),
       quiet_(quietSeconds),
+      relaxedInterval_(relaxedSeconds > intervalSeconds ? relaxedSeconds : intervalSeconds),
       loop_(pa_mainloop_new()),
       wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (!loop_ || wakeFd_ < 0) std::abort();  // no capture is possible without the loop
@@ -54,6 +55,14 @@ void PacedLoop::unlock() {
 void PacedLoop::nudge() {
   nudged_.store(true);
   wake();
+}
+
+void PacedLoop::afterNextBurst(std::function<void()> then) {
+  {
+    std::lock_guard hold(afterBurstMutex_);
+    afterBurst_.push_back(std::move(then));
+  }
+  wake();  // the wake itself is a reason to read: a burst follows at once
 }
 
 void PacedLoop::wake() {
@@ -100,12 +109,19 @@ int PacedLoop::poll(struct pollfd* fds, unsigned long count, int timeoutMs, void
     loop->inBurst_ = false;
     loop->quietDue_ = secondsNow() + loop->quiet_;
     runAll(loop->burstEndHandlers_);
+    std::vector<std::function<void()>> after;
+    {
+      std::lock_guard hold(loop->afterBurstMutex_);
+      after.swap(loop->afterBurst_);
+    }
+    for (auto& then : after) then();
   }
   return loop->pollUnlocked(fds, count, timeoutMs);
 }
 
 int PacedLoop::pollUnlocked(struct pollfd* fds, unsigned long count, int timeoutMs) {
   const bool paced = paced_;
+  const double nextTurn = burstStart_ + (relaxed_ ? relaxedInterval_ : interval_);
   // Set under the lock: a thread that takes the lock from here on also wakes the wait.
   if (paced) waitingForTurn_.store(true);
   const bool watchQuiet = !quietHandlers_.empty();
@@ -114,7 +130,7 @@ int PacedLoop::pollUnlocked(struct pollfd* fds, unsigned long count, int timeout
   int ready = 0;
   bool prompt = true;
   if (paced) {
-    waitForTurn(timeoutMs);
+    waitForTurn(nextTurn, timeoutMs);
     waitingForTurn_.store(false);
     ready = ::poll(fds, count, 0);  // what the server sent meanwhile
     prompt = ready == 0;
@@ -133,7 +149,8 @@ int PacedLoop::pollUnlocked(struct pollfd* fds, unsigned long count, int timeout
   mutex_.lock();
   if (ready > 0) beginBurst(woke, prompt);
   if (ready == 0 && quietEnded) {
-    quietDue_ = woke + quiet_;
+    // A server that stays quiet is looked at less often: a sleeping output may sleep for hours.
+    quietDue_ = woke + 2 * quiet_;
     runAll(quietHandlers_);
   }
   return ready;
@@ -143,14 +160,13 @@ void PacedLoop::beginBurst(double at, bool prompt) {
   inBurst_ = true;
   burstStart_ = at;
   burstPrompt_ = prompt;
-  nextTurn_ = at + interval_;
 }
 
 // Sleeps until the loop's next turn, the library's next timer, another thread's request or a nudge,
 // whichever comes first; counts the time slept off the library's timeout.
-void PacedLoop::waitForTurn(int& timeoutMs) {
+void PacedLoop::waitForTurn(double nextTurn, int& timeoutMs) {
   const double began = secondsNow();
-  int waitMs = static_cast<int>(std::ceil((nextTurn_ - began) * 1000));
+  int waitMs = static_cast<int>(std::ceil((nextTurn - began) * 1000));
   if (waitMs <= 0) return;
   if (timeoutMs >= 0) waitMs = std::min(waitMs, timeoutMs);
   struct pollfd wake {

@@ -20,9 +20,10 @@ namespace platform::pulse {
 
 class PacedLoop {
  public:
-  // Paced, reads at most once per `intervalSeconds`; the quiet handlers run after `quietSeconds` of
-  // silence from the server, and again after each further `quietSeconds` of it.
-  PacedLoop(double intervalSeconds, double quietSeconds);
+  // Paced, reads at most once per `intervalSeconds` (relaxed, once per `relaxedSeconds`); the quiet
+  // handlers run after `quietSeconds` of silence from the server, and again after each further
+  // twice that.
+  PacedLoop(double intervalSeconds, double quietSeconds, double relaxedSeconds = 0);
   PacedLoop(const PacedLoop&) = delete;
   PacedLoop& operator=(const PacedLoop&) = delete;
 
@@ -38,6 +39,14 @@ class PacedLoop {
   // Under the lock. Paced: the loop reads at most once per interval while the server keeps
   // sending. Unpaced: every reply is read the moment it arrives (starting, moving, stopping).
   void setPaced(bool paced) { paced_ = paced; }
+  // Under the lock. A paced loop whose server sends nothing worth hurrying for (digital silence)
+  // reads at the relaxed pace instead.
+  void setRelaxed(bool relaxed) { relaxed_ = relaxed; }
+
+  // From any thread, without the lock and without waiting: the loop reads whatever the server has
+  // sent so far, even if it was waiting for its turn, and runs `then` on its thread, under the
+  // lock, once the burst end handlers have handed that over.
+  void afterNextBurst(std::function<void()> then);
 
   // From any thread, without the lock: the nudge handler runs on the loop's thread soon after,
   // even if the loop was waiting for its turn. For news that cannot wait (the server's
@@ -68,7 +77,7 @@ class PacedLoop {
   static void onWake(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self);
   void wake();
   int pollUnlocked(struct pollfd* fds, unsigned long count, int timeoutMs);
-  void waitForTurn(int& timeoutMs);
+  void waitForTurn(double nextTurn, int& timeoutMs);
   void beginBurst(double at, bool prompt);
   void run();
 
@@ -77,6 +86,7 @@ class PacedLoop {
 
   const double interval_;
   const double quiet_;
+  const double relaxedInterval_;
   pa_mainloop* loop_;
   std::recursive_mutex mutex_;
   // Written by a nudge, and by another thread's unlock while the loop waits for its turn.
@@ -86,7 +96,7 @@ class PacedLoop {
   std::thread::id threadID_;
   // Touched only under the lock.
   bool paced_ = false;
-  double nextTurn_ = 0;
+  bool relaxed_ = false;
   bool inBurst_ = false;
   double burstStart_ = 0;
   bool burstPrompt_ = true;
@@ -94,6 +104,9 @@ class PacedLoop {
   Handlers burstEndHandlers_;
   Handlers quietHandlers_;
   std::function<void()> nudgeHandler_;
+  // Asked for from other threads: guarded by a lock of their own, never held for long.
+  std::mutex afterBurstMutex_;
+  std::vector<std::function<void()>> afterBurst_;
 };
 
 }  // namespace platform::pulse

@@ -57,11 +57,16 @@ void silenceLibraryLog() {
 // output is followed at once and little is held back from the file.
 constexpr double kReadIntervalSeconds = 0.125;
 
-// A server that has sent nothing for this long has an output asleep, not one that is running late:
-// the silence it stands for is counted from then on, a little at a time.
+// While the server sends only digital silence, its deliveries are read this often: 4 wakeups a
+// second in all.
+constexpr double kRelaxedIntervalSeconds = 0.5;
+
+// A server that has sent nothing for this long may have an output asleep: the silence it stands
+// for is counted from then on, a little at a time.
 constexpr double kQuietSeconds = 0.5;
 
-Connection::Connection() : loop_((silenceLibraryLog(), kReadIntervalSeconds), kQuietSeconds) {}
+Connection::Connection()
+    : loop_((silenceLibraryLog(), kReadIntervalSeconds), kQuietSeconds, kRelaxedIntervalSeconds) {}
 
 void Connection::whenReady(std::function<void(std::optional<Error>)> then) {
   LoopLock lock(loop_);

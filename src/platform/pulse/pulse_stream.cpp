@@ -2,6 +2,7 @@
 // default output changes (headphones plugged in), or the recorded one goes away while another is
 // left, the capture moves to the new default's monitor; only when no output is left does the
 // capture fail.
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -18,6 +19,9 @@ namespace {
 // so that the file ends with what sounded until the stop; the loop's pace, not this, decides how
 // often the process wakes.
 constexpr double kFragmentSeconds = 0.02;
+// How much audio the server keeps for the capture before it drops some: far more than collects
+// between two reads, so that a busy machine loses nothing either.
+constexpr double kBufferSeconds = 4.0;
 // A server that does not confirm a disconnect within this time is not waited for any longer.
 constexpr pa_usec_t kStopLimitUsec = 1000 * 1000;
 // How long a capture whose output went away, while others are left, waits for the server to name
@@ -28,12 +32,9 @@ constexpr pa_usec_t kNewDefaultPollUsec = 100 * 1000;
 // How long the server must list no output at all before the capture fails: PipeWire, busy, can
 // show a moment with neither a default nor an output while it replaces the one that went away.
 constexpr pa_usec_t kNoOutputLimitUsec = 500 * 1000;
-// Silence goes out in pieces no longer than the audio of one of the loop's turns, so that a long
-// stretch of it costs no more memory than the audio would.
-constexpr double kLongestSilenceSeconds = 0.125;
-// While the server sends nothing, the recording is brought up to this long before the present:
-// room for audio still on its way, which is placed by its own arrival.
-constexpr double kQuietMarginSeconds = 0.25;
+// Silence goes out in pieces no longer than the audio of one of the loop's relaxed turns, so that a
+// long stretch of it costs no more memory than the audio would.
+constexpr double kLongestSilenceSeconds = 0.5;
 
 double secondsNow() {
   return static_cast<double>(pa_rtclock_now()) / 1e6;
@@ -77,8 +78,16 @@ class PulseStream final : public Stream {
     });
   }
 
+  void handOverHeldBuffers(std::function<void()> then) override {
+    connection_.loop().afterNextBurst(std::move(then));
+  }
+
   void stopCapture(CompletionHandler handler) override {
     LoopLock lock(connection_.loop());
+    if (!stopHandlers_.empty()) {  // a stop under way: this one ends with it
+      stopHandlers_.push_back(std::move(handler));
+      return;
+    }
     unsubscribe();
     stopping_ = true;
     if (!stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY) {
@@ -88,7 +97,7 @@ class PulseStream final : public Stream {
     // The recording reaches the moment of the stop, with everything the server has sent until
     // then: a round trip to the server brings in what is on its way before the stream ends.
     stopSeconds_ = secondsNow();
-    stopHandler_ = std::move(handler);
+    stopHandlers_.push_back(std::move(handler));
     stopTimer_ = pa_context_rttime_new(connection_.context(), pa_rtclock_now() + kStopLimitUsec,
                                        onStopTimeout, this);
     connection_.loop().setPaced(false);
@@ -102,11 +111,18 @@ class PulseStream final : public Stream {
   }
 
   void disconnectAfterTail() {
-    onRead(stream_, 0, this);
+    takeTail();
+    pa_stream_disconnect(stream_);
+  }
+
+  // The recording reaches the moment of the stop: what the server sent until then, and silence for
+  // whatever it did not (a server that had stopped answering, say).
+  void takeTail() {
+    if (tailTaken_) return;
+    if (stream_) onRead(stream_, 0, this);
     deliverBatch();
     if (timeline_) deliverSilence(timeline_->silenceUntil(stopSeconds_));
     tailTaken_ = true;
-    pa_stream_disconnect(stream_);
   }
 
   // Keeps an operation whose reply will reach this object; false if it could not be asked for.
@@ -150,6 +166,10 @@ class PulseStream final : public Stream {
     std::memset(&attributes, 0xff, sizeof attributes);  // server defaults, but for:
     attributes.fragsize = static_cast<uint32_t>(
         pa_usec_to_bytes(static_cast<pa_usec_t>(kFragmentSeconds * 1e6), &sampleSpec));
+    // Room for what collects between two relaxed reads, many times over: a server whose buffer
+    // overflows drops audio (PipeWire's default room is smaller than PulseAudio's).
+    attributes.maxlength = static_cast<uint32_t>(
+        pa_usec_to_bytes(static_cast<pa_usec_t>(kBufferSeconds * 1e6), &sampleSpec));
     // A monitor records all its output plays; the stream must never wander to another source.
     const auto flags =
         static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
@@ -174,10 +194,9 @@ class PulseStream final : public Stream {
       stopTimer_ = nullptr;
     }
     release();
-    if (auto handler = std::move(stopHandler_)) {
-      stopHandler_ = nullptr;
-      handler(std::move(error));
-    }
+    std::vector<CompletionHandler> handlers;
+    handlers.swap(stopHandlers_);
+    for (CompletionHandler& handler : handlers) handler(error);
   }
 
   // Lets go of the library's stream; no callback of it runs afterwards. What it delivered is kept.
@@ -369,11 +388,16 @@ class PulseStream final : public Stream {
   // was sent tells how far the recording lags the clock; audio that waited for the loop's turn
   // says nothing about that, and is only counted.
   void deliverBatch() {
-    const size_t frames = batch_.size() / description_.bytesPerFrame;
+    size_t frames = batch_.size() / description_.bytesPerFrame;
     if (frames == 0) return;
     batch_.resize(frames * description_.bytesPerFrame);
     PacedLoop& loop = connection_.loop();
     if (timeline_) {
+      const uint64_t dropped = timeline_->overlap(frames, secondsNow());
+      batch_.erase(batch_.begin(),
+                   batch_.begin() + static_cast<ptrdiff_t>(dropped * description_.bytesPerFrame));
+      frames -= dropped;
+      if (frames == 0) return;
       if (loop.burstArrivedPromptly()) {
         deliverSilence(timeline_->silenceBefore(frames, loop.burstStartSeconds(), resuming_));
       } else {
@@ -381,21 +405,51 @@ class PulseStream final : public Stream {
       }
     }
     resuming_ = false;
-    const size_t reserve = batch_.size();
-    deliverSamples(std::move(batch_), frames);
-    batch_ = std::vector<uint8_t>();
-    batch_.reserve(reserve);
+    // Digital silence (an output that plays nothing, or only silence) is handed over as silence,
+    // and read at the relaxed pace: nothing in it is worth waking for more often.
+    const bool silent =
+        std::all_of(batch_.begin(), batch_.end(), [](uint8_t byte) { return byte == 0; });
+    if (silent) {
+      batch_.clear();
+      deliverSilence(frames);
+    } else {
+      const size_t reserve = batch_.size();
+      deliverSamples(std::move(batch_), frames);
+      batch_ = std::vector<uint8_t>();
+      batch_.reserve(reserve);
+    }
     const bool running = stream_ && pa_stream_get_state(stream_) == PA_STREAM_READY;
-    if (running && !stopping_ && awaitedReplies_ == 0) loop.setPaced(true);  // undisturbed
+    if (running && !stopping_ && awaitedReplies_ == 0) {
+      loop.setPaced(true);  // undisturbed
+      loop.setRelaxed(silent);
+    }
   }
 
-  // The output sleeps: the file grows with the clock all the same, so that it is as long as the
-  // recording so far even if the process is killed, and a long sleep never has to be made up at
-  // once.
+  // The server has sent nothing for a while. An output that sleeps sends nothing: the file grows
+  // with the clock all the same, so that it is as long as the recording so far even if the process
+  // is killed, and a long sleep never has to be made up at once. But a server that is itself held
+  // up (frozen, swapped out), or an output that renders in long blocks, sends later what it owes:
+  // silence put in now would be doubled by it. So the output is asked first: only one that is not
+  // running (or a server that answers that it has none) stands for silence, up to the moment of
+  // the question. A server that does not answer is asked nothing more until it does.
   void catchUpWithClock() {
     if (!timeline_ || stopping_ || !batch_.empty()) return;
     resuming_ = true;  // whatever comes next ends a quiet stretch
-    deliverSilence(timeline_->silenceUntil(secondsNow() - kQuietMarginSeconds));
+    if (outputAsked_) return;
+    outputAskedAt_ = secondsNow();
+    outputAsked_ = track(pa_context_get_sink_info_by_name(connection_.context(), sink_.c_str(),
+                                                          onQuietOutput, this));
+  }
+
+  static void onQuietOutput(pa_context*, const pa_sink_info* sink, int eol, void* userdata) {
+    auto* self = static_cast<PulseStream*>(userdata);
+    if (eol != 0) {
+      self->outputAsked_ = false;
+      return;
+    }
+    if (!sink || sink->state == PA_SINK_RUNNING) return;  // what it plays is on its way
+    if (!self->timeline_ || self->stopping_ || !self->batch_.empty()) return;
+    self->deliverSilence(self->timeline_->silenceUntil(self->outputAskedAt_));
   }
 
   // Every piece of silence shares one block of zeros, made once.
@@ -429,6 +483,7 @@ class PulseStream final : public Stream {
   static void onStopTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*,
                             void* userdata) {
     auto* self = static_cast<PulseStream*>(userdata);
+    self->takeTail();
     self->finishStop(libraryError(PA_ERR_TIMEOUT));
   }
 
@@ -439,7 +494,7 @@ class PulseStream final : public Stream {
   // Everything below is touched only under the main loop's lock.
   pa_stream* stream_ = nullptr;
   CompletionHandler startHandler_;
-  CompletionHandler stopHandler_;
+  std::vector<CompletionHandler> stopHandlers_;
   pa_time_event* stopTimer_ = nullptr;
   bool stopping_ = false;       // a stop was asked for
   double stopSeconds_ = 0;      // when
@@ -449,8 +504,10 @@ class PulseStream final : public Stream {
   std::vector<pa_operation*> operations_;              // whose replies are still to come, or came
   int awaitedReplies_ = 0;
   std::optional<Timeline> timeline_;  // from the moment the stream runs
-  bool resuming_ = true;     // the next audio is the first of a stream, or after a quiet stretch
-  bool subscribed_ = false;  // to the server's changes of default output
+  bool resuming_ = true;      // the next audio is the first of a stream, or after a quiet stretch
+  bool subscribed_ = false;   // to the server's changes of default output
+  bool outputAsked_ = false;  // whether the recorded output runs, after a quiet stretch
+  double outputAskedAt_ = 0;
   std::optional<Error> lostError_;      // why the recorded stream ended, while looking for another
   pa_time_event* lostTimer_ = nullptr;  // asks again for the default until the deadline
   pa_usec_t lostDeadline_ = 0;

@@ -1,5 +1,6 @@
 #include "platform/pulse/timeline.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace platform::pulse {
@@ -15,6 +16,24 @@ int64_t Timeline::lagFrames(double nowSeconds, uint64_t pending) const {
   return static_cast<int64_t>(std::llround(due)) - static_cast<int64_t>(delivered_ + pending);
 }
 
+uint64_t Timeline::putIn(uint64_t silence, double nowSeconds) {
+  if (silence == 0) return 0;
+  owed_ += silence;
+  owedSince_ = nowSeconds;
+  delivered_ += silence;
+  return silence;
+}
+
+uint64_t Timeline::overlap(uint64_t frames, double nowSeconds) {
+  if (nowSeconds - owedSince_ > kOwedSeconds) owed_ = 0;
+  const double ahead = -static_cast<double>(lagFrames(nowSeconds, frames)) - kGapSeconds * rate_;
+  if (ahead <= 0 || owed_ == 0) return 0;
+  const uint64_t dropped = std::min({static_cast<uint64_t>(ahead), owed_, frames});
+  owed_ -= dropped;
+  owedSince_ = nowSeconds;  // a server catching up sends what it missed over a while
+  return dropped;
+}
+
 uint64_t Timeline::silenceBefore(uint64_t frames, double nowSeconds, bool resuming) {
   const double lag = static_cast<double>(lagFrames(nowSeconds, frames));
   const double gap = (resuming ? kGapSeconds : kRunningGapSeconds) * rate_;
@@ -24,15 +43,13 @@ uint64_t Timeline::silenceBefore(uint64_t frames, double nowSeconds, bool resumi
   } else {
     drift_ += (lag - drift_) * kDriftWeight;
   }
-  delivered_ += silence + frames;
-  return silence;
+  delivered_ += frames;
+  return putIn(silence, nowSeconds);
 }
 
 uint64_t Timeline::silenceUntil(double nowSeconds) {
   const double lag = static_cast<double>(lagFrames(nowSeconds, 0)) - drift_;
-  const uint64_t silence = lag > 0 ? static_cast<uint64_t>(lag) : 0;
-  delivered_ += silence;
-  return silence;
+  return putIn(lag > 0 ? static_cast<uint64_t>(lag) : 0, nowSeconds);
 }
 
 }  // namespace platform::pulse

@@ -22,6 +22,16 @@ class Timeline {
 
   Timeline(uint32_t rate, double startSeconds) : rate_(rate), start_(startSeconds) {}
 
+  // Silence put in is owed to whatever audio arrives ahead of the clock this soon after it, or
+  // after the last such audio: a server that was held up (frozen, swapped out) renders the stretch
+  // it missed when it resumes, faster than real time, in pieces, the first of which looks like a
+  // resumption after a gap.
+  static constexpr double kOwedSeconds = 2.0;
+
+  // Of `frames` frames arriving at `nowSeconds`, how many at their front would put the recording
+  // ahead of the clock over silence put in shortly before: they stand for time the file already
+  // holds, and are to be dropped. Counts nothing.
+  uint64_t overlap(uint64_t frames, double nowSeconds);
   // A fragment of `frames` frames has arrived at `nowSeconds`, the first of a resumption or not.
   // Returns how many frames of silence go before it; counts both.
   uint64_t silenceBefore(uint64_t frames, double nowSeconds, bool resuming);
@@ -34,11 +44,14 @@ class Timeline {
 
  private:
   int64_t lagFrames(double nowSeconds, uint64_t pending) const;
+  uint64_t putIn(uint64_t silence, double nowSeconds);
 
   const uint32_t rate_;
   const double start_;
   uint64_t delivered_ = 0;
-  double drift_ = 0;  // the lag, in frames, that a running stream settles at
+  double drift_ = 0;   // the lag, in frames, that a running stream settles at
+  uint64_t owed_ = 0;  // silence put in that late audio may yet cover
+  double owedSince_ = 0;
 };
 
 }  // namespace platform::pulse
