@@ -51,6 +51,7 @@ class PulseServer:
         for sink in sinks:
             command += ["-L", "module-null-sink sink_name=%s rate=48000 channels=2" % sink]
         self.log = open(os.path.join(self.folder, "server.log"), "w")
+        self.started = time.monotonic()
         self.process = subprocess.Popen(command, env=self.env, stdout=self.log, stderr=self.log,
                                         stdin=subprocess.DEVNULL)
         wait_for(lambda: self.process.poll() is not None or self.pactl_ok("info"), "the sound server")
@@ -110,6 +111,10 @@ class PulseServer:
         self.process.send_signal(signal.SIGKILL)
         self.process.wait()
 
+    def freeze(self, frozen=True):
+        """Holds the server still, as a debugger or a swap storm does, or lets it go on."""
+        self.process.send_signal(signal.SIGSTOP if frozen else signal.SIGCONT)
+
     def stop(self):
         if self.process.poll() is None:
             self.process.terminate()
@@ -141,6 +146,7 @@ class PipeWireServer(PulseServer):
                         PULSE_SERVER="unix:" + self.socket)
         self.env.pop("DBUS_SESSION_BUS_ADDRESS", None)
         self.log = open(os.path.join(self.folder, "server.log"), "w")
+        self.started = time.monotonic()
         self.process = subprocess.Popen(["dbus-run-session", "--", "sh", "-c", self.SCRIPT],
                                         env=self.env, stdout=self.log, stderr=self.log,
                                         stdin=subprocess.DEVNULL, start_new_session=True)
@@ -163,6 +169,9 @@ class PipeWireServer(PulseServer):
     def kill(self):
         os.killpg(self.process.pid, signal.SIGKILL)
         self.process.wait()
+
+    def freeze(self, frozen=True):
+        os.killpg(self.process.pid, signal.SIGSTOP if frozen else signal.SIGCONT)
 
     def stop(self):
         if self.process.poll() is None:
