@@ -13,13 +13,6 @@
 #include "platform/threads.h"
 
 namespace platform::pulse {
-namespace {
-
-double secondsNow() {
-  return static_cast<double>(pa_rtclock_now()) / 1e6;
-}
-
-}  // namespace
 
 PacedLoop::PacedLoop(double intervalSeconds, double quietSeconds, double relaxedSeconds)
     : interval_(intervalSeconds),

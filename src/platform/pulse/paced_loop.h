@@ -9,6 +9,7 @@
 #pragma once
 
 #include <pulse/mainloop.h>
+#include <pulse/rtclock.h>
 
 #include <atomic>
 #include <functional>
@@ -17,6 +18,11 @@
 #include <vector>
 
 namespace platform::pulse {
+
+// The clock the loop and the capture keep time by, in seconds.
+inline double secondsNow() {
+  return static_cast<double>(pa_rtclock_now()) / 1e6;
+}
 
 class PacedLoop {
  public:

@@ -1,0 +1,125 @@
+// Following the default output: a change of default, or the loss of the recorded output while
+// another is left, moves the capture to the new default's monitor.
+#include "platform/pulse/pulse_stream.h"
+
+namespace platform::pulse {
+namespace {
+
+// How long a capture whose output went away, while others are left, waits for the server to name
+// another default (PipeWire's session manager names one a moment after the removal, later on a
+// busy machine) before it fails; and how often it asks meanwhile, should a change go unannounced.
+constexpr pa_usec_t kNewDefaultLimitUsec = 5000 * 1000;
+constexpr pa_usec_t kNewDefaultPollUsec = 100 * 1000;
+// How long the server must list no output at all before the capture fails: PipeWire, busy, can
+// show a moment with neither a default nor an output while it replaces the one that went away.
+constexpr pa_usec_t kNoOutputLimitUsec = 500 * 1000;
+
+}  // namespace
+
+void PulseStream::followOrFail(const Error& error) {
+  if (startHandler_ || stopping_ ||
+      pa_context_get_state(connection_.context()) != PA_CONTEXT_READY) {
+    return fail(error);
+  }
+  release();
+  lostError_ = error;
+  lostDeadline_ = pa_rtclock_now() + kNewDefaultLimitUsec;
+  noOutputSince_ = 0;
+  lostTimer_ = pa_context_rttime_new(connection_.context(), pa_rtclock_now() + kNewDefaultPollUsec,
+                                     onLostTimer, this);
+  lookUpDefault();
+}
+
+void PulseStream::onLostTimer(pa_mainloop_api*, pa_time_event* timer, const struct timeval*,
+                              void* userdata) {
+  auto* self = static_cast<PulseStream*>(userdata);
+  if (self->stream_ || self->stopping_) return self->cancelLostTimer();
+  if (pa_rtclock_now() >= self->lostDeadline_) {
+    self->cancelLostTimer();
+    return self->fail(*self->lostError_);
+  }
+  pa_context_rttime_restart(self->connection_.context(), timer,
+                            pa_rtclock_now() + kNewDefaultPollUsec);
+  self->lookUpDefault();
+}
+
+void PulseStream::cancelLostTimer() {
+  if (!lostTimer_) return;
+  connection_.loop().api()->time_free(lostTimer_);
+  lostTimer_ = nullptr;
+}
+
+void PulseStream::subscribe() {
+  connection_.watchServer([this] { lookUpDefault(); });
+  subscribed_ = true;
+}
+
+void PulseStream::unsubscribe() {
+  if (!subscribed_) return;
+  connection_.watchServer(nullptr);
+  subscribed_ = false;
+}
+
+void PulseStream::lookUpDefault() {
+  if (track(pa_context_get_server_info(connection_.context(), onServerInfo, this))) awaitReply();
+}
+
+void PulseStream::onServerInfo(pa_context* context, const pa_server_info* info, void* userdata) {
+  auto* self = static_cast<PulseStream*>(userdata);
+  self->replyArrived();
+  if (self->stopping_ || !self->subscribed_) return;
+  const std::string sink = info && info->default_sink_name ? info->default_sink_name : "";
+  if (sink.empty()) {
+    // No default: if no output is left at all for a while, the capture has failed; if one is,
+    // the server is about to name it.
+    if (!self->stream_) {
+      if (self->track(pa_context_get_sink_info_list(context, onAnyOutput, self))) {
+        self->awaitReply();
+      }
+    }
+    return;
+  }
+  if (sink == self->sink_ && self->stream_) return;  // still recording the default
+  if (self->track(pa_context_get_sink_info_by_name(context, sink.c_str(), onDefaultSink, self))) {
+    self->awaitReply();
+  }
+}
+
+void PulseStream::onAnyOutput(pa_context*, const pa_sink_info*, int eol, void* userdata) {
+  auto* self = static_cast<PulseStream*>(userdata);
+  if (eol == 0) {
+    self->noOutputSince_ = 0;
+    return;
+  }
+  self->replyArrived();
+  if (self->stopping_ || !self->subscribed_ || self->stream_) return;
+  if (eol < 0) return;  // no answer: the next question decides
+  const pa_usec_t now = pa_rtclock_now();
+  if (!self->noOutputSince_) self->noOutputSince_ = now;
+  if (now - self->noOutputSince_ < kNoOutputLimitUsec) return;
+  self->cancelLostTimer();
+  self->fail(self->lostError_ ? *self->lostError_ : libraryError(PA_ERR_NOENTITY));
+}
+
+void PulseStream::onDefaultSink(pa_context*, const pa_sink_info* sink, int eol, void* userdata) {
+  auto* self = static_cast<PulseStream*>(userdata);
+  if (eol != 0) return self->replyArrived();
+  if (!sink || !sink->monitor_source_name) return;
+  if (self->stopping_ || !self->subscribed_) return;
+  if (self->stream_ && sink->name == self->sink_) return;
+  self->moveTo(sink->name, sink->monitor_source_name);
+}
+
+void PulseStream::moveTo(const std::string& sink, const std::string& source) {
+  if (stream_) {
+    onRead(stream_, 0, this);
+    release();
+  }
+  sink_ = sink;
+  source_ = source;
+  lostError_.reset();
+  cancelLostTimer();
+  if (int code = connect()) fail(libraryError(code));
+}
+
+}  // namespace platform::pulse

@@ -1,0 +1,136 @@
+// Reading the server: what it sends collected and handed over a burst at a time, silence where it
+// sent nothing, and the recording kept on the clock.
+#include <algorithm>
+
+#include "platform/pulse/pulse_stream.h"
+
+namespace platform::pulse {
+namespace {
+
+// Silence goes out in pieces no longer than the audio of one of the loop's relaxed turns, so that a
+// long stretch of it costs no more memory than the audio would.
+constexpr double kLongestSilenceSeconds = 0.5;
+
+}  // namespace
+
+void PulseStream::onTailArrived(pa_stream*, int, void* userdata) {
+  auto* self = static_cast<PulseStream*>(userdata);
+  if (self->stream_ && !self->tailTaken_) self->disconnectAfterTail();
+}
+
+void PulseStream::disconnectAfterTail() {
+  takeTail();
+  pa_stream_disconnect(stream_);
+}
+
+void PulseStream::takeTail() {
+  if (tailTaken_) return;
+  if (stream_) onRead(stream_, 0, this);
+  deliverBatch();
+  if (timeline_) deliverSilence(timeline_->silenceUntil(stopSeconds_));
+  tailTaken_ = true;
+}
+
+void PulseStream::onRead(pa_stream* stream, size_t, void* userdata) {
+  auto* self = static_cast<PulseStream*>(userdata);
+  const void* data;
+  size_t length;
+  while (pa_stream_peek(stream, &data, &length) == 0 && length > 0) {
+    if (!self->tailTaken_) {
+      const auto* from = static_cast<const uint8_t*>(data);
+      if (from) {
+        self->batch_.insert(self->batch_.end(), from, from + length);
+      } else {
+        self->batch_.resize(self->batch_.size() + length);
+      }
+    }
+    pa_stream_drop(stream);
+  }
+}
+
+void PulseStream::deliverBatch() {
+  size_t frames = batch_.size() / description_.bytesPerFrame;
+  if (frames == 0) return;
+  batch_.resize(frames * description_.bytesPerFrame);
+  PacedLoop& loop = connection_.loop();
+  if (timeline_) {
+    const uint64_t dropped = timeline_->overlap(frames, secondsNow());
+    batch_.erase(batch_.begin(),
+                 batch_.begin() + static_cast<ptrdiff_t>(dropped * description_.bytesPerFrame));
+    frames -= dropped;
+    if (frames == 0) return;
+    if (loop.burstArrivedPromptly()) {
+      deliverSilence(timeline_->silenceBefore(frames, loop.burstStartSeconds(), resuming_));
+    } else {
+      timeline_->count(frames);
+    }
+  }
+  resuming_ = false;
+  // Digital silence (an output that plays nothing, or only silence) is handed over as silence,
+  // and read at the relaxed pace: nothing in it is worth waking for more often.
+  const bool silent =
+      std::all_of(batch_.begin(), batch_.end(), [](uint8_t byte) { return byte == 0; });
+  if (silent) {
+    batch_.clear();
+    deliverSilence(frames);
+  } else {
+    const size_t reserve = batch_.size();
+    deliverSamples(std::move(batch_), frames);
+    batch_ = std::vector<uint8_t>();
+    batch_.reserve(reserve);
+  }
+  const bool running = stream_ && pa_stream_get_state(stream_) == PA_STREAM_READY;
+  if (running && !stopping_ && awaitedReplies_ == 0) {
+    loop.setPaced(true);  // undisturbed
+    loop.setRelaxed(silent);
+  }
+}
+
+// The server has sent nothing for a while. An output that sleeps sends nothing: the file grows
+// with the clock all the same, so that it is as long as the recording so far even if the process
+// is killed, and a long sleep never has to be made up at once. But a server that is itself held
+// up (frozen, swapped out), or an output that renders in long blocks, sends later what it owes:
+// silence put in now would be doubled by it. So the output is asked first: only one that is not
+// running (or a server that answers that it has none) stands for silence, up to the moment of
+// the question. A server that does not answer is asked nothing more until it does.
+void PulseStream::catchUpWithClock() {
+  if (!timeline_ || stopping_ || !batch_.empty()) return;
+  resuming_ = true;  // whatever comes next ends a quiet stretch
+  if (outputAsked_) return;
+  outputAskedAt_ = secondsNow();
+  outputAsked_ = track(
+      pa_context_get_sink_info_by_name(connection_.context(), sink_.c_str(), onQuietOutput, this));
+}
+
+void PulseStream::onQuietOutput(pa_context*, const pa_sink_info* sink, int eol, void* userdata) {
+  auto* self = static_cast<PulseStream*>(userdata);
+  if (eol != 0) {
+    self->outputAsked_ = false;
+    return;
+  }
+  if (!sink || sink->state == PA_SINK_RUNNING) return;  // what it plays is on its way
+  if (!self->timeline_ || self->stopping_ || !self->batch_.empty()) return;
+  self->deliverSilence(self->timeline_->silenceUntil(self->outputAskedAt_));
+}
+
+void PulseStream::deliverSilence(uint64_t frames) {
+  if (frames == 0) return;
+  const auto longest = static_cast<uint64_t>(kLongestSilenceSeconds * description_.sampleRate);
+  if (!zeros_) {
+    zeros_ = std::make_shared<const std::vector<uint8_t>>(longest * description_.bytesPerFrame);
+  }
+  for (uint64_t left = frames; left > 0;) {
+    const uint64_t piece = left < longest ? left : longest;
+    deliver(std::make_shared<const SampleBuffer>(description_, static_cast<int64_t>(piece), zeros_),
+            StreamOutputType::audio);
+    left -= piece;
+  }
+}
+
+void PulseStream::deliverSamples(std::vector<uint8_t> samples, size_t frames) {
+  deliver(std::make_shared<const SampleBuffer>(description_, static_cast<int64_t>(frames),
+                                               std::move(samples)),
+          StreamOutputType::audio);
+}
+
+}  // namespace platform::pulse
