@@ -50,6 +50,8 @@ class Moves(ServerTestCase):
         # sound late (a new null output sleeps for two seconds, PipeWire resumes a suspended one).
         for sink in self.sinks:
             self.play_in_background(silence(20), sink)
+        # The tones' players are connected ahead: a new one starts late on a busy machine.
+        first, second = self.server.player("speakers"), self.server.player("headphones")
         time.sleep(2.5)
         output = self.path("moved.wav")
         tool = self.start_recording(output)
@@ -60,11 +62,10 @@ class Moves(ServerTestCase):
             line = "stream stopped with error: the sound server moved the capture to another source\n"
             return self.assertEqual(tool.finish(), (2, "", line))
         first_started = time.monotonic()
-        self.server.play(tone(0.4, 440), sink="speakers")
+        first.communicate(stereo(tone(0.4, 440)))
         self.server.pactl("set-default-sink", "headphones")  # headphones plugged in
         # On a loaded machine the move can take longer than the silence before the second tone.
         self.moved_to(tool, "headphones.monitor")
-        second = self.server.player("headphones")
         second_started = time.monotonic()
         second.communicate(stereo(silence(0.5) + tone(0.4, 660)))
         between = second_started - first_started + 0.5
