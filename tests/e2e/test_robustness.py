@@ -15,10 +15,14 @@ class Robustness(ServerTestCase):
     def test_a_storm_of_mute_signals_keeps_recording_and_ends_in_the_last_state(self):
         output = self.path("storm.wav")
         tool = self.start_recording(output)
-        self.play_in_background(tone(6, 440))
+        self.play_in_background(tone(10, 440))  # sounding still at the stop
         wait_for(lambda: recorded_seconds(output, 440), "the tone in the file")
         for i in range(2000):
             tool.signal(signal.SIGUSR1 if i % 2 == 0 else signal.SIGUSR2)
+        # Pending together, the two signals are taken in the order of their numbers, not of their
+        # sending: the last word comes once the storm is taken in, the file half a second longer.
+        storm_over = recorded_seconds(output) + 0.5
+        wait_for(lambda: recorded_seconds(output) > storm_over, "half a second more")
         tool.signal(signal.SIGUSR1)  # the last word: muted
         # What the file holds now may lag what the tool has taken in: after a storm its queue is
         # behind, and buffers that came before the last mute still land after this moment.
