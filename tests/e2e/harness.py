@@ -80,15 +80,19 @@ class PulseServer:
             if ('application.process.id = "%d"' % pid) in block:
                 return names.get(block.split("Source: ", 1)[1].split()[0])
 
-    def player(self, sink="out"):
+    def player(self, sink="out", stdin=subprocess.PIPE):
         """A player of float stereo fed through its stdin, with a desktop application's short buffer."""
         return subprocess.Popen(["pacat", "--playback", "--raw", "--format=float32le", "--rate=48000",
                                  "--channels=2", "--device=" + sink, "--latency-msec=20"],
-                                stdin=subprocess.PIPE, env=self.env)
+                                stdin=stdin, env=self.env)
 
     def play(self, samples, sink="out"):
-        """Plays mono float samples on both channels of an output and waits until they are played."""
-        self.player(sink).communicate(stereo(samples))
+        """Plays mono float samples on both channels of an output and waits until they are played;
+        from a file, which a test process short of time on a busy machine cannot leave dry."""
+        with tempfile.TemporaryFile() as sound:
+            sound.write(stereo(samples))
+            sound.seek(0)
+            self.player(sink, stdin=sound).wait()
 
     def kill(self):
         """Ends the server abruptly, as a crash would."""
