@@ -1,5 +1,5 @@
-"""Shared pieces of the end-to-end tests: a private PulseAudio server, the tool run as a process,
-sounds played into the server, and what the recorded file holds."""
+"""Shared pieces of the end-to-end tests: a private sound server, the tool as a process, sounds
+played into the server and what the recorded file holds."""
 
 import array
 import math
@@ -8,6 +8,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 import wave
@@ -21,42 +22,44 @@ SCRIPTED_TOOL = os.path.abspath(os.path.join(BUILD_DIR, "tests", "tarn-audio-tap
 DEADLINE = 60.0
 
 
-def wait_for(condition, what, deadline=DEADLINE, interval=0.02):
+def wait_for(condition, what, deadline=DEADLINE):
     end = time.monotonic() + deadline
-    while time.monotonic() < end:
-        value = condition()
-        if value:
-            return value
-        time.sleep(interval)
-    raise AssertionError("timed out waiting for " + what)
+    while not condition():
+        if time.monotonic() > end:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.02)
 
 
 class PulseServer:
-    """A PulseAudio server of the test's own: private socket in a temporary folder, null outputs."""
+    """A PulseAudio server of the test's own, in a process group of its own: private socket in a
+    temporary folder, null outputs."""
 
-    kind = "pulseaudio"
+    kind, SOCKET = "pulseaudio", "native"
 
-    def __init__(self, sinks=("out",), anonymous=True):
-        self.folder = tempfile.mkdtemp(prefix="tarn-pulse-")
+    def __init__(self, sinks=("out",)):
+        self.folder = tempfile.mkdtemp(prefix="tarn-%s-" % self.kind)
         os.chmod(self.folder, 0o755)
-        self.socket = os.path.join(self.folder, "native")
+        self.socket = os.path.join(self.folder, self.SOCKET)
         self.env = dict(os.environ, HOME=self.folder, XDG_RUNTIME_DIR=self.folder,
                         XDG_CONFIG_HOME=os.path.join(self.folder, "config"),
                         PULSE_SERVER="unix:" + self.socket)
-        self.env.pop("PULSE_COOKIE", None)
-        auth = "auth-anonymous=1" if anonymous else "auth-anonymous=0 auth-cookie-enabled=1"
-        command = ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-                   "--realtime=no", "--high-priority=no", "--log-target=stderr", "--log-level=error",
-                   "-L", "module-native-protocol-unix socket=%s %s" % (self.socket, auth)]
-        for sink in sinks:
-            command += ["-L", "module-null-sink sink_name=%s rate=48000 channels=2" % sink]
+        for name in ("PULSE_COOKIE", "DBUS_SESSION_BUS_ADDRESS"):
+            self.env.pop(name, None)
         self.log = open(os.path.join(self.folder, "server.log"), "w")
         self.started = time.monotonic()
-        self.process = subprocess.Popen(command, env=self.env, stdout=self.log, stderr=self.log,
-                                        stdin=subprocess.DEVNULL)
-        wait_for(lambda: self.process.poll() is not None or self.pactl_ok("info"), "the sound server")
+        self.process = subprocess.Popen(self.command(sinks), env=self.env, stdout=self.log,
+                                        stderr=self.log, start_new_session=True)
+        wait_for(lambda: self.process.poll() is not None or self.pactl_ok("info"), "the server")
         if self.process.poll() is not None:
-            raise RuntimeError("pulseaudio did not start: " + open(self.log.name).read())
+            raise RuntimeError(self.kind + " did not start: " + open(self.log.name).read())
+
+    def command(self, sinks):
+        command = ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                   "--realtime=no", "--high-priority=no", "--log-target=stderr", "--log-level=error",
+                   "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + self.socket]
+        for sink in sinks:
+            command += ["-L", "module-null-sink sink_name=%s rate=48000 channels=2" % sink]
+        return command
 
     def pactl_ok(self, *args):
         return subprocess.run(["pactl"] + list(args), env=self.env, stdout=subprocess.DEVNULL,
@@ -68,136 +71,74 @@ class PulseServer:
 
     def module_of(self, sink):
         """The index of the module that made an output device."""
-        for line in self.pactl("list", "short", "sinks").splitlines():
-            fields = line.split()
-            if fields[1] == sink:
-                owner = self.pactl("list", "sinks")
-                block = owner.split("Name: " + sink, 1)[1]
-                return block.split("Owner Module: ", 1)[1].split()[0]
-        raise KeyError(sink)
-
-    def record_streams(self):
-        return [line for line in self.pactl("list", "short", "source-outputs").splitlines() if line]
-
-    def records_for(self, pid):
-        """Whether a process of that id has a record stream on the server."""
-        return ('application.process.id = "%d"' % pid) in self.pactl("list", "source-outputs")
+        return next(line.split()[0] for line in self.pactl("list", "short", "modules").splitlines()
+                    if "sink_name=%s " % sink in line + " ")
 
     def recorded_source(self, pid):
         """The name of the source a process of that id records, or None."""
-        names = dict(line.split()[:2] for line in
-                     self.pactl("list", "short", "sources").splitlines() if line)
+        names = dict(line.split()[:2] for line in self.pactl("list", "short", "sources").splitlines())
         for block in self.pactl("list", "source-outputs").split("\n\n"):
             if ('application.process.id = "%d"' % pid) in block:
                 return names.get(block.split("Source: ", 1)[1].split()[0])
-        return None
 
-    def player(self, sink="out", rate=48000):
-        """A player of float stereo on an output, fed through its stdin, with a short buffer as a
-        desktop application's would be."""
-        return subprocess.Popen(["pacat", "--playback", "--raw", "--format=float32le",
-                                 "--rate=%d" % rate, "--channels=2", "--device=" + sink,
-                                 "--latency-msec=20"], stdin=subprocess.PIPE, env=self.env)
+    def player(self, sink="out", stdin=subprocess.PIPE):
+        """A player of float stereo fed through its stdin, with a desktop application's short buffer."""
+        return subprocess.Popen(["pacat", "--playback", "--raw", "--format=float32le", "--rate=48000",
+                                 "--channels=2", "--device=" + sink, "--latency-msec=20"],
+                                stdin=stdin, env=self.env)
 
-    def play(self, samples, sink="out", rate=48000):
-        """Plays mono float samples on both channels of an output and waits until they are played."""
-        player = self.player(sink, rate)
-        player.communicate(stereo(samples))
-        if player.returncode != 0:
-            raise RuntimeError("pacat failed")
+    def play(self, samples, sink="out"):
+        """Plays mono float samples on both channels of an output and waits until they are played;
+        from a file, which a test process short of time on a busy machine cannot leave dry."""
+        with tempfile.TemporaryFile() as sound:
+            sound.write(stereo(samples))
+            sound.seek(0)
+            self.player(sink, stdin=sound).wait()
 
     def kill(self):
         """Ends the server abruptly, as a crash would."""
-        self.process.send_signal(signal.SIGKILL)
+        os.killpg(self.process.pid, signal.SIGKILL)
         self.process.wait()
 
     def freeze(self, frozen=True):
         """Holds the server still, as a debugger or a swap storm does, or lets it go on."""
-        self.process.send_signal(signal.SIGSTOP if frozen else signal.SIGCONT)
+        os.killpg(self.process.pid, signal.SIGSTOP if frozen else signal.SIGCONT)
 
     def stop(self):
         if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+            self.kill()
         self.log.close()
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
 class PipeWireServer(PulseServer):
-    """PipeWire with its session manager and its PulseAudio-compatible server, in a private runtime
-    folder on a D-Bus session bus of its own (the session manager does not start without one),
-    with null outputs loaded through the PulseAudio-compatible server."""
+    """PipeWire, its session manager and its PulseAudio server, on a D-Bus session bus of its own
+    (the session manager does not start without one); null outputs loaded through the latter."""
 
-    kind = "pipewire"
-    SCRIPT = ("pipewire & sleep 0.3; wireplumber & exec pipewire-pulse")
+    kind, SOCKET = "pipewire", os.path.join("pulse", "native")
 
-    def __init__(self, sinks=("out",), anonymous=True):
-        if not anonymous:
-            raise unittest.SkipTest("PipeWire's PulseAudio server has no cookie authentication")
-        self.folder = tempfile.mkdtemp(prefix="tarn-pipewire-")
-        os.chmod(self.folder, 0o755)
-        self.socket = os.path.join(self.folder, "pulse", "native")
-        self.env = dict(os.environ, HOME=self.folder, XDG_RUNTIME_DIR=self.folder,
-                        XDG_CONFIG_HOME=os.path.join(self.folder, "config"),
-                        PULSE_SERVER="unix:" + self.socket)
-        self.env.pop("DBUS_SESSION_BUS_ADDRESS", None)
-        self.log = open(os.path.join(self.folder, "server.log"), "w")
-        self.started = time.monotonic()
-        self.process = subprocess.Popen(["dbus-run-session", "--", "sh", "-c", self.SCRIPT],
-                                        env=self.env, stdout=self.log, stderr=self.log,
-                                        stdin=subprocess.DEVNULL, start_new_session=True)
-        wait_for(lambda: self.process.poll() is not None or self.pactl_ok("info"), "PipeWire")
-        if self.process.poll() is not None:
-            raise RuntimeError("PipeWire did not start: " + open(self.log.name).read())
+    def __init__(self, sinks=("out",)):
+        super().__init__(sinks)
         for sink in sinks:
-            self.pactl("load-module", "module-null-sink", "sink_name=" + sink,
-                       "rate=48000", "channels=2")
+            self.pactl("load-module", "module-null-sink", "sink_name=%s rate=48000 channels=2" % sink)
         # A loaded output shows up a moment after the module, more so on a busy machine.
-        wait_for(lambda: set(sinks) <= self.sink_names(), "the outputs")
-        if sinks:
-            wait_for(lambda: self.pactl_ok("set-default-sink", sinks[0]) and
-                     ("Default Sink: " + sinks[0]) in self.pactl("info"), "the default")
+        wait_for(lambda: set(sinks) <= set(self.pactl("list", "short", "sinks").split()) and
+                 (not sinks or self.pactl_ok("set-default-sink", sinks[0]) and
+                  "Default Sink: %s\n" % sinks[0] in self.pactl("info")), "the outputs")
 
-    def sink_names(self):
-        return {line.split()[1] for line in self.pactl("list", "short", "sinks").splitlines()
-                if line}
-
-    def kill(self):
-        os.killpg(self.process.pid, signal.SIGKILL)
-        self.process.wait()
-
-    def freeze(self, frozen=True):
-        os.killpg(self.process.pid, signal.SIGSTOP if frozen else signal.SIGCONT)
-
-    def stop(self):
-        if self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGTERM)
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.process.pid, signal.SIGKILL)
-                self.process.wait()
-        self.log.close()
-        shutil.rmtree(self.folder, ignore_errors=True)
+    def command(self, sinks):
+        return ["dbus-run-session", "--", "sh", "-c",
+                "pipewire & sleep 0.3; wireplumber & exec pipewire-pulse"]
 
 
-def sound_server(**options):
+def sound_server(sinks):
     """The server the suite runs against: TARN_TEST_SERVER=pipewire, or PulseAudio."""
-    if os.environ.get("TARN_TEST_SERVER") == "pipewire":
-        return PipeWireServer(**options)
-    return PulseServer(**options)
+    pipewire = os.environ.get("TARN_TEST_SERVER") == "pipewire"
+    return (PipeWireServer if pipewire else PulseServer)(sinks)
 
 
 def stereo(samples):
-    data = array.array("f")
-    for value in samples:
-        data.append(value)
-        data.append(value)
-    return data.tobytes()
+    return array.array("f", [value for value in samples for _ in (0, 1)]).tobytes()
 
 
 def feed(player, data):
@@ -218,16 +159,15 @@ def silence(seconds, rate=48000):
 
 
 class Tool:
-    """The tool run as a separate process, its output and status kept."""
+    """The tool as a separate process (as another user, with no groups, if given one)."""
 
-    def __init__(self, args, env, binary=TOOL, cwd=None):
-        self.process = subprocess.Popen([binary] + list(args), env=env, cwd=cwd,
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE)
-
-    @staticmethod
-    def binary_path():
-        return TOOL
+    def __init__(self, args, env, binary=TOOL, cwd=None, user=None):
+        command = [binary] + list(args)
+        if user:
+            command = ["setpriv", "--reuid=%d" % user.pw_uid, "--regid=%d" % user.pw_gid,
+                       "--clear-groups"] + command
+        self.process = subprocess.Popen(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
     def signal(self, number):
         self.process.send_signal(number)
@@ -244,8 +184,8 @@ class Tool:
         return self.process.poll() is None
 
 
-def run(args, env, binary=TOOL, cwd=None):
-    return Tool(args, env, binary, cwd).finish()
+def run(args, env, **options):
+    return Tool(args, env, **options).finish()
 
 
 def read_wav(path):
@@ -257,8 +197,6 @@ def read_wav(path):
 
 def tone_level(samples, hertz, rate=16000):
     """The amplitude of the samples' component at the frequency (Goertzel)."""
-    if not samples:
-        return 0.0
     coefficient = 2 * math.cos(2 * math.pi * hertz / rate)
     previous = before = 0.0
     for value in samples:
@@ -269,16 +207,23 @@ def tone_level(samples, hertz, rate=16000):
 
 def segments_with_tone(samples, hertz, window=0.02, rate=16000, threshold=0.1):
     """The [start, end) times, in seconds, of the stretches in which the tone sounds."""
-    size = int(window * rate)
-    found = []
+    size, found = int(window * rate), []
     for start in range(0, len(samples) - size + 1, size):
         if tone_level(samples[start:start + size], hertz, rate) > threshold:
-            time_ = start / rate
-            if found and abs(found[-1][1] - time_) < 1e-9:
-                found[-1][1] = time_ + window
+            if found and found[-1][1] == start:
+                found[-1][1] = start + size
             else:
-                found.append([time_, time_ + window])
-    return found
+                found.append([start, start + size])
+    return [[start / rate, end / rate] for start, end in found]
+
+
+def recorded_seconds(path, hertz=None):
+    """How much the file holds now by its header, as any reader sees it (or of it the tone)."""
+    try:
+        samples = read_wav(path)[1]
+    except Exception:  # not there, or not readable yet
+        return 0.0
+    return sum(e - s for s, e in segments_with_tone(samples, hertz)) if hertz else len(samples) / 16000
 
 
 class ServerTestCase(unittest.TestCase):
@@ -295,9 +240,34 @@ class ServerTestCase(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.folder, name)
 
-    def start_recording(self, args):
-        tool = Tool(args, self.server.env)
+    def start_recording(self, output, **options):
+        tool = Tool(["--output", output], self.server.env, **options)
         self.addCleanup(lambda: tool.alive() and tool.process.kill())
-        wait_for(lambda: self.server.records_for(tool.process.pid) or not tool.alive(),
+        wait_for(lambda: self.server.recorded_source(tool.process.pid) or not tool.alive(),
                  "the capture to start")
         return tool
+
+    def recorded(self, path):
+        """The samples of a complete 16-bit mono 16 kHz file, its 80-byte header declaring them all."""
+        params, samples = read_wav(path)
+        self.assertEqual((params, os.path.getsize(path) - 2 * len(samples)), ((1, 2, 16000), 80))
+        return samples
+
+    def record(self, output, samples=tone(0.3, 440), **options):
+        tool = self.start_recording(output, **options)
+        self.server.play(samples)
+        return tool.stop()
+
+    def keep_output_running(self):
+        """A player of digital silence: a running output starts a new player's sound at once. A new
+        null output sleeps through its first two seconds whatever plays."""
+        self.play_in_background(silence(60))
+        time.sleep(max(0.0, self.server.started + 2.5 - time.monotonic()))
+
+    def play_in_background(self, samples, sink="out"):
+        player = self.server.player(sink)
+        feeder = threading.Thread(target=feed, args=(player, stereo(samples)))
+        feeder.start()
+        self.addCleanup(feeder.join)
+        self.addCleanup(player.wait)
+        self.addCleanup(player.kill)
