@@ -134,12 +134,13 @@ uint64_t timeline(const std::vector<std::tuple<uint64_t, double, bool, uint64_t>
 }
 
 TEST(Timeline, OnlyGapsBecomeSilence) {
-  // An output asleep for 1.9 s, then 0.1 s of audio; a steady stream, never padded; a suspend of
-  // half a second, exactly that as silence; the stop, which brings the recording to its moment.
+  // An output asleep for 1.9 s, then 0.1 s of audio; a steady stream 30 ms late, never padded; a
+  // suspend of half a second, exactly that as silence, net of the steady lateness; the stop, which
+  // brings the recording to its moment.
   std::vector<std::tuple<uint64_t, double, bool, uint64_t>> steps{{1600, 1.9, true, 28800}};
-  for (int i = 1; i <= 50; ++i) steps.emplace_back(1600, 1.9 + 0.1 * i, false, 0);
-  steps.insert(steps.end(), {{1600, 7.5, true, 8000}, {0, 7.55, false, 800}});
-  EXPECT_EQ(timeline(steps), 16000u * 7 + 8800);
+  for (int i = 1; i <= 400; ++i) steps.emplace_back(1600, 1.93 + 0.1 * i, false, 0);
+  steps.insert(steps.end(), {{1600, 42.53, true, 8000}, {0, 42.58, false, 800}});
+  EXPECT_EQ(timeline(steps), 680800u);
   // Data ahead of the clock is never cut.
   EXPECT_EQ(timeline({{16000, 0.5, true, 0}, {0, 0.6, false, 0}}), 16000u);
   // A running server 60 ms late for a moment sends what it held back right after: no gap. The
