@@ -44,9 +44,10 @@ class ScriptedStream final : public platform::Stream {
             platform::StreamOutputType type = platform::StreamOutputType::audio) {
     deliver(std::move(buffer), type);
   }
-  // Returns once every audio buffer pushed so far has been handled.
+  // The audio output's queue, and a wait until every audio buffer pushed so far has been handled.
+  platform::DispatchQueue& queue() { return *outputQueue(platform::StreamOutputType::audio); }
   void drain() {
-    outputQueue(platform::StreamOutputType::audio)->sync([] {});
+    queue().sync([] {});
   }
   // Ends the running stream as the service would on a failure.
   void fail(const platform::Error& error) { reportStop(error); }

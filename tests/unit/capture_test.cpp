@@ -107,8 +107,11 @@ TEST_F(CaptureTest, TheFirstAudioBufferWithSamplesCreatesTheFileAndWriteErrorsAr
       {.format = good, .numSamples = 160, .data = std::nullopt},
       {.format = good, .numSamples = 160, .data = data, .dataPointerStatus = -12700}};
   CaptureStderr();
-  stream->push(buffer(std::vector(160, 0.5f)), platform::StreamOutputType::screen);
-  stream->push(buffer(std::vector<float>{}));
+  // A screen buffer, as if the stream handed one to the capture itself.
+  auto screen = buffer(std::vector(160, 0.5f));
+  stream->queue().async(
+      [&] { capture->stream(*stream, *screen, platform::StreamOutputType::screen); });
+  stream->push(buffer(std::vector(160, 0.5f), 0));  // no samples, though its block has bytes
   for (const auto& parts : defective) stream->push(std::make_shared<platform::SampleBuffer>(parts));
   stream->push(buffer(std::vector(10, 0.5f)));
   stream->push(buffer(std::vector(10, 0.5f)));
@@ -133,6 +136,8 @@ TEST_F(CaptureTest, TheFirstAudioBufferWithSamplesCreatesTheFileAndWriteErrorsAr
 // the mute to the unmute around them; other samples kept as they are.
 TEST_F(CaptureTest, EachBufferGivesItsFrameCountSilencedWhileMuted) {
   auto capture = started(path_);
+  std::promise<void> go;  // holds the queue until everything is handed over: it falls behind
+  stream->queue().async([held = go.get_future().share()] { held.wait(); });
   const platform::StreamBasicDescription int16{
       16000,
       platform::kAudioFormatLinearPCM,
@@ -157,22 +162,32 @@ TEST_F(CaptureTest, EachBufferGivesItsFrameCountSilencedWhileMuted) {
   for (auto [count, value] : {std::pair{100, 16384}, {80, 1234}, {50, 0}, {40, -16384}, {60, 0}}) {
     expected.insert(expected.end(), count, static_cast<int16_t>(value));
   }
-  // A writer whose queue is busy puts its writes off until the queue is idle, not until the close.
+  // A writer whose queue is behind puts its writes off until the queue is idle, not until the
+  // close.
+  stream->queue().async([] {});
+  go.set_value();
   EXPECT_TRUE(eventually([&] { return readFile(path_) == expected; }));
   capture->stop();
   EXPECT_EQ(readFile(path_), expected);
 }
 
-// The service ends the stream: one line, status 2, and the file closed first with every buffer
-// delivered before the end. A death test's child runs the checks of the cases before its own
-// again, in a fresh folder: the case without a file comes first.
+// The service ends the stream: one line, status 2, and the file closed first (a check at the exit
+// finds it no longer open) with every buffer delivered before the end. A death test's child runs
+// the checks of the cases before its own again, in a fresh folder: the case without a file first.
 TEST_F(CaptureTest, AStreamFailureEndsTheProcessWithTheFileComplete) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");  // the capture's queue runs in the child
   for (const auto& [description, buffers] : {std::pair{"", 0}, {"Connection terminated", 200}}) {
     EXPECT_EXIT(
         {
+          static fs::path output = path_;
+          std::atexit([] {
+            for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+              if (std::error_code e; fs::read_symlink(fd, e) == output) std::_Exit(3);
+            }
+          });
           started(path_);
           for (int i = 0; i < buffers; ++i) stream->push(buffer(std::vector(1600, 0.25f)));
+          EXPECT_TRUE(eventually([&] { return buffers == 0 || fs::exists(path_); }));
           stream->fail(Error(platform::kStreamErrorDomain, 1, description));
         },
         testing::ExitedWithCode(2),
