@@ -4,9 +4,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 
-#include "buffers.h"
 #include "capture/system_audio_capture.h"
 #include "platform/process.h"
 #include "scripted_service.h"
@@ -28,9 +28,12 @@ void SamplePath(benchmark::State& state) {
   auto stream = scripted::lastStream();
   // One buffer, handed over again and again: what is measured is the capture's work on each, not
   // the making of the test's buffers.
+  std::vector<float> tone(framesPerBuffer);
+  for (int i = 0; i < framesPerBuffer; ++i) tone[i] = 0.5f * std::sin(2 * M_PI * 440 * i / 16000);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(tone.data());
   const auto buffer = std::make_shared<const platform::SampleBuffer>(
       platform::packedFloatDescription(16000, 1), framesPerBuffer,
-      testing_support::bytesOf(testing_support::sine(framesPerBuffer, 440)));
+      std::vector<uint8_t>(bytes, bytes + tone.size() * sizeof(float)));
   const int kBuffers = 16000000 / framesPerBuffer;  // 1000 s of audio
   for (auto _ : state) {
     const auto begin = std::chrono::steady_clock::now();

@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   parts.dataPointerStatus = (switches & kBadPointer) ? -12700 : 0;
 
   harness->capture->setMuted(switches & kMuted);
-  harness->stream->push(platform::SampleBuffer(std::move(parts)),
+  harness->stream->push(std::make_shared<const platform::SampleBuffer>(std::move(parts)),
                         (switches & kScreen) ? platform::StreamOutputType::screen
                                              : platform::StreamOutputType::audio);
   harness->stream->drain();

@@ -1,162 +1,129 @@
-// The file writer: container by extension, and a header that is current while the file is open.
-#include <gtest/gtest.h>
-#include <unistd.h>
+// The file writers: the container by extension, a full disk, a WAV header exact at every moment,
+// the conversion to 16 bits, and RF64 beyond the limit.
+#include <signal.h>
+#include <sys/resource.h>
 
-#include <chrono>
-#include <filesystem>
-#include <future>
-#include <thread>
-#include <tuple>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <limits>
 
-#include "buffers.h"
+#include "helpers.h"
 #include "platform/audio_file.h"
-#include "platform/dispatch.h"
+#include "platform/error.h"
 #include "platform/wav/wav_audio_file.h"
-
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 namespace {
 
-const platform::AudioFileSettings kSettings{
-    platform::kAudioFormatLinearPCM, 16000, 1, 16, false, false, false};
+using namespace testing_support;
+using AudioFileTest = ScratchTest;
 
 std::unique_ptr<platform::PCMBuffer> pcm(const std::vector<float>& samples) {
-  auto format =
-      platform::AudioFormat::fromStreamDescription(platform::packedFloatDescription(16000, 1));
-  auto buffer = platform::PCMBuffer::make(*format, static_cast<uint32_t>(samples.size()));
-  buffer->setFrameLength(static_cast<uint32_t>(samples.size()));
-  std::memcpy(buffer->audioBufferList()[0].data, samples.data(), samples.size() * sizeof(float));
-  return buffer;
+  const auto frames = static_cast<uint32_t>(samples.size());
+  auto pcm = platform::PCMBuffer::make(
+      *platform::AudioFormat::fromStreamDescription(platform::packedFloatDescription(16000, 1)),
+      frames);
+  pcm->setFrameLength(frames);
+  std::memcpy(pcm->floatChannelData()[0], samples.data(), frames * sizeof(float));
+  return pcm;
 }
 
-std::unique_ptr<platform::AudioFile> open(const std::string& path) {
-  return platform::AudioFile::openForWriting(path, kSettings, platform::CommonFormat::float32,
-                                             false);
+// The file's bytes as they are on disk: libsndfile forgives sizes that are wrong.
+std::string raw(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
 }
 
-class AudioFileTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    folder_ = fs::temp_directory_path() / ("tarn-file-" + std::to_string(getpid()));
-    fs::create_directories(folder_);
-  }
-  void TearDown() override { fs::remove_all(folder_); }
-  fs::path folder_;
-};
+template <typename Number>  // little-endian, as the host
+uint64_t at(const std::string& bytes, size_t offset) {
+  Number value;
+  std::memcpy(&value, &bytes.at(offset), sizeof value);
+  return value;
+}
 
-TEST_F(AudioFileTest, ContainerFollowsTheExtensionWithLittleEndian16BitSamples) {
-  struct Case {
-    const char* name;
-    int container;
+// Every container also meets a full disk: a write past a file-size limit fails (EFBIG, as ENOSPC
+// would) once part of the buffer has landed. The file must stay a valid recording of the buffers
+// before it, and the next write must continue it.
+TEST_F(AudioFileTest, ContainerFollowsTheExtensionAndSurvivesAFullDisk) {
+  signal(SIGXFSZ, SIG_IGN);  // the write is to fail, not to end the process
+  rlimit limit{};
+  getrlimit(RLIMIT_FSIZE, &limit);
+  const std::pair<const char*, const char*> cases[] = {
+      {"a.wav", "RIFFWAVE"},  {"a.WAV", "RIFFWAVE"},   {"a", "RIFFWAVE"},
+      {"a.flac", "RIFFWAVE"}, {"d.caf/a", "RIFFWAVE"}, {"a.caf", "caffdesc"},
+      {"a.CAF", "caffdesc"},  {"a.aif", "FORMAIFC"},   {"a.aiff", "FORMAIFC"},
+      {"a.AIFC", "FORMAIFC"},
   };
-  const Case cases[] = {
-      {"a.wav", SF_FORMAT_WAV},   {"a.WAV", SF_FORMAT_WAV},   {"a", SF_FORMAT_WAV},
-      {"a.flac", SF_FORMAT_WAV},  {"a.caf", SF_FORMAT_CAF},   {"a.aif", SF_FORMAT_AIFF},
-      {"a.aiff", SF_FORMAT_AIFF}, {"a.AIFC", SF_FORMAT_AIFF}, {"dir.caf/a", SF_FORMAT_WAV}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const fs::path path = folder_ / c.name;
-    fs::create_directories(path.parent_path());
-    open(path)->write(*pcm(testing_support::sine(1600, 440)));
-    const auto content = testing_support::readFile(path);
-    ASSERT_TRUE(content.opened);
-    EXPECT_EQ(content.info.format & SF_FORMAT_TYPEMASK, c.container);
-    EXPECT_EQ(content.info.format & SF_FORMAT_SUBMASK, SF_FORMAT_PCM_16);
-    EXPECT_EQ(content.info.samplerate, 16000);
-    EXPECT_EQ(content.info.channels, 1);
-    EXPECT_EQ(content.info.frames, 1600);
-    EXPECT_NEAR(content.samples[4], 0.5 * 32767 * std::sin(2 * M_PI * 440 * 4 / 16000.0), 1.5);
-  }
-  // AIFF-C stores its samples little-endian ('sowt'), as asked.
-  std::vector<char> bytes(64);
-  FILE* aiff = std::fopen((folder_ / "a.aif").c_str(), "rb");
-  ASSERT_TRUE(aiff);
-  bytes.resize(std::fread(bytes.data(), 1, bytes.size(), aiff));
-  std::fclose(aiff);
-  EXPECT_NE(std::string(bytes.begin(), bytes.end()).find("sowt"), std::string::npos);
-}
-
-// The file must be a complete recording at every moment, not only once closed: a killed process
-// leaves it as it stands.
-TEST_F(AudioFileTest, HeaderIsCurrentAfterEveryWriteWhileOpen) {
-  for (const char* name : {"open.wav", "open.caf", "open.aiff"}) {
+  for (const auto& [name, magic] : cases) {
     SCOPED_TRACE(name);
-    const std::string path = folder_ / name;
-    auto file = open(path);
-    EXPECT_EQ(testing_support::readFile(path).info.frames, 0);
-    file->write(*pcm(testing_support::constant(1000, 0.25f)));
-    EXPECT_EQ(testing_support::readFile(path).info.frames, 1000);
-    file->write(*pcm(testing_support::constant(500, 0.25f)));
-    const auto content = testing_support::readFile(path);
-    EXPECT_EQ(content.info.frames, 1500);
-    EXPECT_EQ(content.samples[1499], 8192);
-    EXPECT_EQ(file->length(), 1500);
+    const fs::path path = folder_ / name;
+    fs::create_directories(path.parent_path());
+    auto file = platform::AudioFile::openForWriting(
+        path, {platform::kAudioFormatLinearPCM, 16000, 1, 16, false, false, false},
+        platform::CommonFormat::float32, false);
+    file->write(*pcm(std::vector(1000, 0.25f)));
+    const std::string before = raw(path);
+    EXPECT_EQ(before.substr(0, 4) + before.substr(8, 4), magic);
+    // AIFF-C, with little-endian samples.
+    EXPECT_EQ(before.find("sowt") != std::string::npos, std::string(magic) == "FORMAIFC");
+    rlimit full = {before.size() + 1000, limit.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
+    EXPECT_THROW(file->write(*pcm(std::vector(1000, 0.5f))), platform::Error);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    EXPECT_EQ(raw(path), before);
+    file->write(*pcm(std::vector(1000, -0.25f)));
+    file.reset();
+    const auto samples = readFile(path);
+    ASSERT_EQ(samples.size(), 2000u);
+    EXPECT_EQ(std::tuple(samples[999], samples[1000]), std::tuple(8192, -8192));
   }
 }
 
-// A recording larger than a WAV file can declare becomes RF64 in place; one that stays under the
-// limit is a plain WAV. The limit is lowered here instead of writing 4 GiB.
-TEST_F(AudioFileTest, WavBecomesRf64BeyondTheLimitAndStaysValidThroughout) {
-  const std::string small = folder_ / "small.wav";
-  const std::string large = folder_ / "large.wav";
-  constexpr uint64_t kLimit = 80 + 1000;
-  {
-    auto file = platform::wav::open(small, 16000, 1, kLimit);
-    file->write(*pcm(testing_support::constant(400, 0.25f)));
-  }
-  auto file = platform::wav::open(large, 16000, 1, kLimit);
-  file->write(*pcm(testing_support::constant(400, 0.25f)));
-  EXPECT_EQ(testing_support::readFile(large).info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_WAV);
-  file->write(*pcm(testing_support::constant(400, -0.25f)));  // 1600 bytes: past the limit
-  for (const auto& [path, container, frames] :
-       {std::tuple{small, SF_FORMAT_WAV, 400}, std::tuple{large, SF_FORMAT_RF64, 800}}) {
-    SCOPED_TRACE(path);
-    const auto content = testing_support::readFile(path);
-    ASSERT_TRUE(content.opened);
-    EXPECT_EQ(content.info.format & SF_FORMAT_TYPEMASK, container);
-    EXPECT_EQ(content.info.frames, frames);
-    EXPECT_EQ(content.samples.back(), frames == 800 ? -8192 : 8192);
-  }
-}
-
-// A queue that has fallen behind gathers what waits into fewer writes. Once it has caught up, the
-// open file holds every buffer in order and its header counts them; a writer closed while it still
-// holds samples writes them first.
-TEST_F(AudioFileTest, AWriterOnAQueueThatFellBehindCatchesUpWithEverythingInOrder) {
-  const std::string path = folder_ / "behind.wav";
-  platform::DispatchQueue queue("behind");
-  std::unique_ptr<platform::AudioFile> file;
-  queue.sync([&] { file = open(path); });
-  auto holdQueue = [&queue] {  // until the returned promise is kept, so that work piles up
-    auto go = std::make_shared<std::promise<void>>();
-    queue.async([ready = go->get_future().share()] { ready.wait(); });
-    return go;
+// The header counts what the file holds after every write, so that a killed process leaves a
+// complete recording. The samples: one buffer of 17 (two groups of eight and a tail), then each
+// sample as a buffer of its own. The limit, lowered here instead of writing 4 GiB, is reached
+// exactly by these writes: one more sample and the file becomes RF64 in place, its sizes in ds64.
+TEST_F(AudioFileTest, WavCountsEveryWriteConvertsEachSampleAndBecomesRf64PastTheLimit) {
+  EXPECT_EQ(platform::wav::kRiffLimit, 0xFFFFFFFFu);
+  constexpr float kStep = 1.0f / 32768;  // one step of the 16-bit scale
+  const float infinity = std::numeric_limits<float>::infinity();
+  const std::pair<float, int16_t> cases[] = {
+      {0.0f, 0},          {1.0f, 32767},       {-1.0f, -32768},     {1.5f, 32767},
+      {-1.5f, -32768},    {3e9f, 32767},       {infinity, 32767},   {-infinity, -32768},
+      {std::nanf(""), 0}, {0.6f * kStep, 1},   {0.5f * kStep, 0},   {1.5f * kStep, 2},
+      {2.5f * kStep, 2},  {-2.5f * kStep, -2}, {-0.6f * kStep, -1}, {-0.5f * kStep, 0},
+      {0.25f, 8192},
   };
-
-  auto go = holdQueue();
-  for (int i = 0; i < 100; ++i) {
-    queue.async([&, i] { file->write(*pcm(testing_support::constant(160, i / 128.0f))); });
+  std::vector<float> all;
+  for (const auto& [sample, expected] : cases) all.push_back(sample);
+  const uint64_t limit = 72 + 4 * all.size();
+  auto file = platform::wav::open(path_, 16000, 1, limit);
+  std::string bytes;
+  auto expectSizes = [&](uint64_t data) {
+    bytes = raw(path_);
+    EXPECT_EQ(std::tuple(bytes.substr(0, 4), bytes.size(), at<uint32_t>(bytes, 4),
+                         at<uint32_t>(bytes, 76)),
+              std::tuple("RIFF", 80 + data, 72 + data, data));
+  };
+  expectSizes(0);
+  file->write(*pcm(all));
+  expectSizes(2 * all.size());
+  for (size_t i = 0; i < all.size(); ++i) {
+    file->write(*pcm({all[i]}));
+    expectSizes(2 * (all.size() + i + 1));
   }
-  go->set_value();
-  // Written once the queue has nothing left to run, which a sync of its own would put off.
-  auto content = testing_support::readFile(path);
-  for (auto deadline = std::chrono::steady_clock::now() + 30s;
-       content.info.frames < 16000 && std::chrono::steady_clock::now() < deadline;
-       content = testing_support::readFile(path)) {
-    std::this_thread::sleep_for(1ms);
+  for (size_t i = 0; i < 2 * all.size(); ++i) {
+    const auto& [sample, expected] = cases[i % all.size()];
+    EXPECT_EQ(static_cast<int16_t>(at<uint16_t>(bytes, 80 + 2 * i)), expected)
+        << sample << " at " << i;
   }
-  ASSERT_EQ(content.info.frames, 16000);
-  for (int i = 0; i < 100; ++i) EXPECT_EQ(content.samples[i * 160 + 159], i * 256) << i;
-
-  go = holdQueue();
-  queue.async([&] { file->write(*pcm(testing_support::constant(160, 0.5f))); });
-  queue.async([&] { file.reset(); });
-  go->set_value();
-  queue.sync([] {});
-  content = testing_support::readFile(path);
-  ASSERT_EQ(content.info.frames, 16160);
-  EXPECT_EQ(content.samples.back(), 16384);
+  file->write(*pcm({0.5f}));
+  bytes = raw(path_);
+  EXPECT_EQ(bytes.substr(0, 4) + bytes.substr(12, 4), "RF64ds64");
+  EXPECT_EQ(std::tuple(at<uint32_t>(bytes, 4), at<uint32_t>(bytes, 76), at<uint64_t>(bytes, 20),
+                       at<uint64_t>(bytes, 28), at<uint64_t>(bytes, 36)),
+            std::tuple(0xFFFFFFFFu, 0xFFFFFFFFu, limit + 2, limit - 70, (limit - 70) / 2));
+  EXPECT_EQ(readFile(path_).size(), 2 * all.size() + 1);
 }
 
 }  // namespace

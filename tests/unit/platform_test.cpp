@@ -1,0 +1,158 @@
+// The platform's own machinery: serial queues, signal sources, the loop that reads the sound
+// server at a steady pace, and the timeline that keeps a recording on the clock.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <future>
+#include <numeric>
+
+#include "helpers.h"
+#include "platform/dispatch.h"
+#include "platform/pulse/paced_loop.h"
+#include "platform/pulse/timeline.h"
+#include "platform/signal_source.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::eventually;
+
+TEST(DispatchQueue, RunsItemsOneAtATimeInOrder) {
+  platform::DispatchQueue queue("test.order");
+  std::vector<int> seen, expected(1000);  // seen: touched on the queue, read after the sync
+  std::iota(expected.begin(), expected.end(), 0);
+  std::atomic<int> running{0};
+  for (int i : expected) queue.async([&, i] { seen.push_back(running++ ? -1 : i), --running; });
+  queue.sync([] {});
+  EXPECT_EQ(seen, expected);
+}
+
+TEST(DispatchQueue, SyncForGivesUpOnABlockedQueueAndTheItemStillRuns) {
+  platform::DispatchQueue queue("test.bounded");
+  std::promise<void> release;
+  queue.async([held = release.get_future().share()] { held.wait(); });
+  std::atomic<bool> ran{false};
+  EXPECT_FALSE(queue.syncFor([&] { ran = true; }, 10ms));
+  release.set_value();
+  EXPECT_TRUE(queue.syncFor([] {}, 60s));
+  EXPECT_TRUE(ran);
+}
+
+// The handler runs on the queue's thread, and a signal that arrives while it runs (sent here by the
+// handler itself) runs it again. The signal's default action, which would end this process, never
+// runs.
+TEST(SignalSource, AnArrivalDuringTheHandlerRunsItAgain) {
+  // Armed sources are never cancelled: like the tool's, they and their queue live for good.
+  static auto& queue = *new platform::DispatchQueue("test.signals");
+  static std::atomic<int> runs{0};  // on the queue only
+  auto& source = *new platform::SignalSource(SIGUSR2, queue);
+  source.setEventHandler([] {
+    if (queue.isCurrent() && runs++ == 0) kill(getpid(), SIGUSR2);
+  });
+  source.resume();
+  platform::ignoreSignal(SIGUSR2);
+  raise(SIGUSR2);
+  EXPECT_TRUE(eventually([] { return runs == 2; }));
+}
+
+// The loop over a pipe standing for the server's socket, its turn an hour away. `events` notes what
+// it does: 'P' for a read the moment the data came, 'p' for one at the loop's turn or when a
+// request or a nudge cut the wait short, '.' for the end of a burst, 'n' for a nudge.
+TEST(PacedLoop, ReadsAtOnceWhenQuietAndAtItsTurnWhenBusy) {
+  static auto& loop = *new platform::pulse::PacedLoop(3600, 0.05);  // runs until the process ends
+  static std::mutex mutex;
+  static std::string events;
+  static std::atomic<bool> paced = true;
+  static std::atomic<int> quiet = 0;
+  static int fds[2];
+  static auto note = [](char event) {
+    std::lock_guard hold(mutex);
+    if (event != '.' || (!events.empty() && events.back() != '.')) events += event;
+  };
+  ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+  {
+    std::lock_guard hold(loop);
+    auto onReadable = [](pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void*) {
+      char scratch[64];
+      while (read(fd, scratch, sizeof scratch) > 0) continue;
+      loop.setPaced(paced);  // as a capture does while its audio flows
+      note(loop.burstArrivedPromptly() ? 'P' : 'p');
+    };
+    loop.api()->io_new(loop.api(), fds[0], PA_IO_EVENT_INPUT, onReadable, nullptr);
+    loop.addBurstEndHandler(&loop, [] { note('.'); });
+    loop.setNudgeHandler([] { note('n'); });
+  }
+  // Sends a byte, lets `meanwhile` run, and gives the events up to the end of the burst after it.
+  auto send = [](const std::function<void()>& meanwhile) {
+    EXPECT_EQ(write(fds[1], "x", 1), 1);
+    meanwhile();
+    std::string burst;
+    EXPECT_TRUE(eventually([&] {
+      std::lock_guard hold(mutex);
+      const size_t end = events.find('.');
+      if (end != std::string::npos) burst = events.substr(0, end + 1), events.erase(0, end + 1);
+      return !burst.empty();
+    }));
+    std::sort(burst.begin(), burst.end());  // what one burst handles comes in either order
+    return burst;
+  };
+  const auto nothing = [] {};
+  EXPECT_EQ(send(nothing), ".P");
+  // Busy now: the next delivery waits for the turn, but a nudge is handled at once and takes it.
+  EXPECT_EQ(send([] { loop.nudge(); }), ".np");
+  // So does another thread's request (a stop). Unpaced, the loop reads each delivery at once.
+  EXPECT_EQ(send([] {
+              paced = false;
+              std::lock_guard hold(loop);
+              loop.setPaced(false);
+            }),
+            ".p");
+  EXPECT_EQ(send(nothing), ".P");
+  // A server that sends nothing is reported quiet again and again, and still read at once.
+  {
+    std::lock_guard hold(loop);
+    loop.addQuietHandler(&quiet, [] { ++quiet; });
+  }
+  EXPECT_TRUE(eventually([&] { return quiet >= 2; }));
+  EXPECT_EQ(send(nothing), ".P");
+}
+
+// Steps of a stream that started at 100 s, each a fragment of `frames` (none: the capture ends) at
+// `seconds` after the start, and the silence that goes before it (or up to the end). Gives the
+// frames counted in all.
+uint64_t timeline(const std::vector<std::tuple<uint64_t, double, bool, uint64_t>>& steps) {
+  platform::pulse::Timeline timeline(16000, 100.0);
+  for (const auto& [frames, seconds, resuming, silence] : steps) {
+    EXPECT_EQ(frames ? timeline.silenceBefore(frames, 100 + seconds, resuming)
+                     : timeline.silenceUntil(100 + seconds),
+              silence)
+        << "at " << seconds;
+  }
+  return timeline.frames();
+}
+
+TEST(Timeline, OnlyGapsBecomeSilence) {
+  // An output asleep for 1.9 s, then 0.1 s of audio; a steady stream 30 ms late, never padded; a
+  // suspend of half a second, exactly that as silence, net of the steady lateness; the stop, which
+  // brings the recording to its moment.
+  std::vector<std::tuple<uint64_t, double, bool, uint64_t>> steps{{1600, 1.9, true, 28800}};
+  for (int i = 1; i <= 400; ++i) steps.emplace_back(1600, 1.93 + 0.1 * i, false, 0);
+  steps.insert(steps.end(), {{1600, 42.53, true, 8000}, {0, 42.58, false, 800}});
+  EXPECT_EQ(timeline(steps), 680800u);
+  // Data ahead of the clock is never cut.
+  EXPECT_EQ(timeline({{16000, 0.5, true, 0}, {0, 0.6, false, 0}}), 16000u);
+  // A running server 60 ms late for a moment sends what it held back right after: no gap. The
+  // same lag where the stream resumes is one.
+  EXPECT_EQ(timeline({{1600, 0.1, true, 0}, {320, 0.18, false, 0}, {1280, 0.2, false, 0}}), 3200u);
+  EXPECT_EQ(timeline({{320, 0.08, true, 960}}), 1280u);
+  // A device clock 200 ppm slow over two hours, with up to 30 ms of scheduling jitter.
+  steps.clear();
+  for (int i = 1; i <= 72000; ++i) {
+    steps.emplace_back(1600, 0.1 * i * 1.0002 + 0.003 * ((i * 7919) % 11), false, 0);
+  }
+  EXPECT_EQ(timeline(steps), 72000u * 1600);
+}
+
+}  // namespace
