@@ -39,20 +39,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   constexpr size_t kHeader = sizeof(platform::StreamBasicDescription) + sizeof(int64_t) + 1;
   if (size < kHeader) return 0;
 
-  platform::SampleBuffer::Parts parts;
   platform::StreamBasicDescription description;
   std::memcpy(&description, data, sizeof description);
-  std::memcpy(&parts.numSamples, data + sizeof description, sizeof parts.numSamples);
+  int64_t frames;
+  std::memcpy(&frames, data + sizeof description, sizeof frames);
   const uint8_t switches = data[kHeader - 1];
-  parts.valid = !(switches & kInvalid);
-  if (!(switches & kNoFormat)) parts.format = description;
-  if (!(switches & kNoData)) parts.data = std::vector<uint8_t>(data + kHeader, data + size);
-  parts.dataPointerStatus = (switches & kBadPointer) ? -12700 : 0;
+  const scripted::Defects defects{.invalid = (switches & kInvalid) != 0,
+                                  .noFormat = (switches & kNoFormat) != 0,
+                                  .noData = (switches & kNoData) != 0,
+                                  .pointerStatus = (switches & kBadPointer) ? -12700 : 0};
 
   harness->capture->setMuted(switches & kMuted);
-  harness->stream->push(std::make_shared<const platform::SampleBuffer>(std::move(parts)),
-                        (switches & kScreen) ? platform::StreamOutputType::screen
-                                             : platform::StreamOutputType::audio);
+  harness->stream->push(
+      std::make_shared<const scripted::DefectiveBuffer>(
+          description, frames, std::vector<uint8_t>(data + kHeader, data + size), defects),
+      (switches & kScreen) ? platform::StreamOutputType::screen
+                           : platform::StreamOutputType::audio);
   harness->stream->drain();
   return 0;
 }

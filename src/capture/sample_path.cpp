@@ -78,8 +78,30 @@ void SystemAudioCapture::stream(platform::Stream&, const platform::SampleBuffer&
                                                        /*interleaved=*/false);
     }
     if (muted_) silence(*pcm);
-    audioFile_->write(*pcm);
+    if (queue_->hasWaitingItems()) {
+      // Fallen behind (a stalled disk, say): the buffers waiting go out together, in fewer writes,
+      // once the queue has run what it holds now. A kill loses nothing that was not already in
+      // the process.
+      audioFile_->writeGathering(*pcm);
+      flushWhenCaughtUp();
+    } else {
+      audioFile_->write(*pcm);
+    }
   } catch (const platform::Error& error) {
     platform::writeStderrLine("write error: " + error.localizedDescription());
   }
+}
+
+void SystemAudioCapture::flushWhenCaughtUp() {
+  if (flushQueued_) return;
+  flushQueued_ = true;
+  queue_->async([self = shared_from_this()] {
+    self->flushQueued_ = false;
+    if (!self->audioFile_) return;
+    try {
+      self->audioFile_->flush();
+    } catch (const platform::Error& error) {
+      platform::writeStderrLine("write error: " + error.localizedDescription());
+    }
+  });
 }

@@ -35,7 +35,8 @@ class SystemAudioCapture final : public platform::StreamOutput,
   void streamDidStopWithError(platform::Stream& stream, const platform::Error& error) override;
 
  private:
-  void closeFile();  // on queue
+  void closeFile();          // on queue
+  void flushWhenCaughtUp();  // on queue
 
   const std::string outputURL_;
   // Fields below are touched only on queue_. The stream is handed from start to stop there too,
@@ -49,5 +50,6 @@ class SystemAudioCapture final : public platform::StreamOutput,
   // create the file again and replace the recording.
   bool fileClosed_ = false;
   bool muted_ = false;
+  bool flushQueued_ = false;  // a flush of gathered buffers waits on the queue
   const std::unique_ptr<platform::DispatchQueue> queue_;
 };

@@ -34,9 +34,11 @@ class AudioFile {
 
   // Appends the buffer's frameLength frames. Throws platform::Error; the file stays usable.
   virtual void write(const PCMBuffer& buffer) = 0;
-
-  // Frames stored so far.
-  virtual int64_t length() const = 0;
+  // As write, for a caller with more buffers at hand (one that has fallen behind): the file may
+  // gather them into fewer writes, made by flush() at the latest, or when the file is closed.
+  virtual void writeGathering(const PCMBuffer& buffer) { write(buffer); }
+  // Writes whatever was gathered. Throws platform::Error; what it held is lost, the file usable.
+  virtual void flush() {}
 };
 
 }  // namespace platform

@@ -56,7 +56,6 @@ class PCMBuffer {
   PCMBuffer& operator=(const PCMBuffer&) = delete;
 
   const AudioFormat& format() const { return format_; }
-  uint32_t frameCapacity() const { return frameCapacity_; }
   uint32_t frameLength() const { return frameLength_; }
   // Lengths past the capacity are cut to it.
   void setFrameLength(uint32_t frames);

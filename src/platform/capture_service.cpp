@@ -4,12 +4,6 @@
 
 namespace platform {
 
-std::shared_ptr<Stream> Stream::make(const ContentFilter& filter,
-                                     const StreamConfiguration& configuration,
-                                     std::weak_ptr<StreamDelegate> delegate) {
-  return captureService().makeStream(filter, configuration, std::move(delegate));
-}
-
 bool Stream::addStreamOutput(std::shared_ptr<StreamOutput> output, StreamOutputType type,
                              DispatchQueue& queue, std::optional<Error>* error) {
   if (std::optional<Error> refusal = acceptOutput(type)) {

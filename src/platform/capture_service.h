@@ -2,7 +2,8 @@
 // server's outputs), a filter on one of them, a stream configuration, and a stream that delivers
 // sample buffers to its outputs and reports its end to its delegate.
 //
-// Exactly one backend is linked into a program; it provides captureService().
+// Exactly one backend is linked into a program; it provides getShareableContent() and
+// Stream::make(), and its streams derive from Stream.
 #pragma once
 
 #include <cstdint>
@@ -100,7 +101,8 @@ using CompletionHandler = std::function<void(std::optional<Error>)>;
 
 class Stream : public std::enable_shared_from_this<Stream> {
  public:
-  // The stream holds the outputs it is given and only a weak reference to its delegate.
+  // The stream holds the outputs it is given and only a weak reference to its delegate. Made by the
+  // backend.
   static std::shared_ptr<Stream> make(const ContentFilter& filter,
                                       const StreamConfiguration& configuration,
                                       std::weak_ptr<StreamDelegate> delegate);
@@ -162,23 +164,9 @@ class Stream : public std::enable_shared_from_this<Stream> {
   std::map<StreamOutputType, Output> outputs_;
 };
 
-// One backend's operations, one table per backend.
-struct CaptureServiceOps {
-  const char* name;
-  void (*getShareableContent)(bool excludeDesktopWindows, bool onScreenWindowsOnly,
-                              ContentHandler handler);
-  std::shared_ptr<Stream> (*makeStream)(const ContentFilter& filter,
-                                        const StreamConfiguration& configuration,
-                                        std::weak_ptr<StreamDelegate> delegate);
-};
-
-// Provided by the backend linked into the program.
-const CaptureServiceOps& captureService();
-
-inline void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
-                                ContentHandler handler) {
-  captureService().getShareableContent(excludeDesktopWindows, onScreenWindowsOnly,
-                                       std::move(handler));
-}
+// What can be captured: the handler is called once, with the content or with an error, on a thread
+// of the service.
+void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
+                         ContentHandler handler);
 
 }  // namespace platform

@@ -20,10 +20,6 @@
 
 namespace platform {
 
-namespace {
-thread_local void* currentState = nullptr;  // the State served by this thread, if any
-}  // namespace
-
 struct DispatchQueue::State {
   State() : wakeFd(eventfd(0, EFD_CLOEXEC)) {
     if (wakeFd < 0) std::abort();  // no queue can work without it; nothing to fall back to
@@ -58,7 +54,6 @@ struct DispatchQueue::State {
   // leaves the lock free for those who submit more.
   void serve() {
     servingThread = std::this_thread::get_id();
-    currentState = this;
     std::vector<SignalSource*> armed;
     std::deque<WorkItem> batch;
     for (;;) {
@@ -68,19 +63,13 @@ struct DispatchQueue::State {
         armed = sources;
         if (!items.empty()) {
           batch.swap(items);
-        } else if (idleWork.empty()) {
+        } else {
           serverWaiting = true;
         }
       }
       if (batch.empty()) {
         fireArrivals(armed);
-        if (idleWork.empty()) {
-          waitForWake();
-        } else {
-          std::vector<WorkItem> work;
-          work.swap(idleWork);
-          for (WorkItem& piece : work) piece();
-        }
+        waitForWake();
         continue;
       }
       while (!batch.empty() && !ended) {
@@ -102,7 +91,6 @@ struct DispatchQueue::State {
   std::atomic<bool> ended = false;  // set under the lock; also read between the items of a batch
   size_t itemsInHand = 0;           // taken from `items`, not yet started; serving thread only
   std::vector<SignalSource*> sources;
-  std::vector<WorkItem> idleWork;  // touched by the serving thread only
   std::atomic<std::thread::id> servingThread;
   std::thread thread;
 };
@@ -181,18 +169,10 @@ bool DispatchQueue::isCurrent() const {
   return std::this_thread::get_id() == state_->servingThread.load();
 }
 
-bool DispatchQueue::currentHasWaitingItems() {
-  auto* state = static_cast<State*>(currentState);
-  if (!state) return false;
-  if (state->itemsInHand > 0) return true;
-  std::lock_guard lock(state->mutex);
-  return !state->items.empty();
-}
-
-void DispatchQueue::whenCurrentIsIdle(std::function<void()> work) {
-  auto* state = static_cast<State*>(currentState);
-  if (!state) return work();
-  state->idleWork.push_back(std::move(work));
+bool DispatchQueue::hasWaitingItems() const {
+  if (state_->itemsInHand > 0) return true;
+  std::lock_guard lock(state_->mutex);
+  return !state_->items.empty();
 }
 
 void DispatchQueue::attach(SignalSource* source) {

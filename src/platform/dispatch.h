@@ -39,12 +39,9 @@ class DispatchQueue {
 
   bool isCurrent() const;
 
-  // From a work item: whether more items wait on the queue that runs it, that is, whether the queue
-  // is behind. False outside any queue.
-  static bool currentHasWaitingItems();
-  // From a work item: runs `work` on the same queue once it has no item left to run, before it
-  // waits for more. Outside any queue, runs it at once.
-  static void whenCurrentIsIdle(std::function<void()> work);
+  // From one of the queue's own items: whether more items wait behind it, that is, whether the
+  // queue has fallen behind.
+  bool hasWaitingItems() const;
 
   // Wakes the serving thread so that it looks at its signal sources. Async-signal-safe.
   void wakeFromSignal();

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <vector>
 
 namespace platform {
@@ -50,55 +49,50 @@ class AudioFormatDescription {
   StreamBasicDescription description_;
 };
 
+// A block of bytes, whole or shared with other blocks. Its reading may fail, as a block of the
+// platform's can: a stand-in of another kind overrides getDataPointer.
 class BlockBuffer {
  public:
-  explicit BlockBuffer(std::vector<uint8_t> bytes, int32_t pointerStatus = 0)
-      : bytes_(std::move(bytes)), pointerStatus_(pointerStatus) {}
+  explicit BlockBuffer(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
   // Bytes that other blocks share (silence, say), left unchanged by all of them.
   explicit BlockBuffer(std::shared_ptr<const std::vector<uint8_t>> shared)
-      : shared_(std::move(shared)), pointerStatus_(0) {}
+      : shared_(std::move(shared)) {}
+  virtual ~BlockBuffer() = default;
 
   // Status 0 and the bytes from the offset on, or a non-zero status and nothing.
-  int32_t getDataPointer(size_t offset, size_t* lengthAtOffset, size_t* totalLength,
-                         const uint8_t** dataPointer) const;
+  virtual int32_t getDataPointer(size_t offset, size_t* lengthAtOffset, size_t* totalLength,
+                                 const uint8_t** dataPointer) const;
 
  private:
   const std::vector<uint8_t>& bytes() const { return shared_ ? *shared_ : bytes_; }
 
   std::vector<uint8_t> bytes_;
   std::shared_ptr<const std::vector<uint8_t>> shared_;
-  int32_t pointerStatus_;
 };
 
+// A valid audio buffer: its format, its sample count and its bytes. What the platform's buffers
+// may lack (validity, a format, the bytes) is read through virtual calls, so that a buffer of
+// another kind can stand for a defective one.
 class SampleBuffer {
  public:
-  // Everything a buffer can carry, each piece possibly missing, so that defective buffers can be
-  // made as easily as good ones.
-  struct Parts {
-    bool valid = true;
-    std::optional<StreamBasicDescription> format;
-    int64_t numSamples = 0;
-    std::optional<std::vector<uint8_t>> data;
-    int32_t dataPointerStatus = 0;
-  };
-
-  explicit SampleBuffer(Parts parts);
-  // A valid audio buffer of the given format whose bytes are its samples.
-  SampleBuffer(const StreamBasicDescription& format, int64_t numSamples, std::vector<uint8_t> data);
+  // A buffer of the given format whose bytes are its samples.
+  SampleBuffer(const StreamBasicDescription& format, int64_t numSamples, std::vector<uint8_t> data)
+      : format_(format), numSamples_(numSamples), data_(std::move(data)) {}
   // As above, with bytes shared with other buffers.
   SampleBuffer(const StreamBasicDescription& format, int64_t numSamples,
-               std::shared_ptr<const std::vector<uint8_t>> data);
+               std::shared_ptr<const std::vector<uint8_t>> data)
+      : format_(format), numSamples_(numSamples), data_(std::move(data)) {}
+  virtual ~SampleBuffer() = default;
 
-  bool isValid() const { return valid_; }
-  const AudioFormatDescription* formatDescription() const { return format_ ? &*format_ : nullptr; }
-  int64_t numSamples() const { return numSamples_; }
-  const BlockBuffer* dataBuffer() const { return data_ ? &*data_ : nullptr; }
+  virtual bool isValid() const { return true; }
+  virtual const AudioFormatDescription* formatDescription() const { return &format_; }
+  virtual int64_t numSamples() const { return numSamples_; }
+  virtual const BlockBuffer* dataBuffer() const { return &data_; }
 
  private:
-  bool valid_;
-  std::optional<AudioFormatDescription> format_;
+  AudioFormatDescription format_;
   int64_t numSamples_;
-  std::optional<BlockBuffer> data_;
+  BlockBuffer data_;
 };
 
 }  // namespace platform

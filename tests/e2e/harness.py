@@ -15,7 +15,6 @@ import wave
 
 BUILD_DIR = os.environ.get("TARN_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
 TOOL = os.path.abspath(os.path.join(BUILD_DIR, "tarn-audio-tap"))
-SCRIPTED_TOOL = os.path.abspath(os.path.join(BUILD_DIR, "tests", "tarn-audio-tap-scripted"))
 
 # Generous: the suite must hold on a loaded two-core machine, and a wait ends as soon as its
 # condition holds.

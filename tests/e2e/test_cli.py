@@ -3,10 +3,12 @@
 import os
 import pwd
 import signal
+import subprocess
+import sys
 import tempfile
 import unittest
 
-from harness import ServerTestCase, run
+from harness import TOOL, ServerTestCase, run
 
 
 class ExitPaths(unittest.TestCase):
@@ -32,6 +34,15 @@ class WithAServer(ServerTestCase):
                 for number in stops:
                     tool.signal(number)
                 self.assertEqual(tool.finish(), (0, "", ""))
+
+    def test_the_example_of_driving_the_tool_from_an_app_runs(self):
+        example = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "record_meeting.py")
+        result = subprocess.run([sys.executable, example, "--tool", TOOL, "--output",
+                                 self.path("meeting.wav"), "--seconds", "1.5"], env=self.server.env,
+                                capture_output=True, text=True, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertIn("status 0 (stopped)", result.stdout)
+        self.assertIn("1 channel, 16-bit, 16000 Hz", result.stdout)
 
     def test_an_output_path_that_looks_like_an_option_is_a_path(self):
         self.assertEqual(self.record("--help", cwd=self.folder), (0, "", ""))

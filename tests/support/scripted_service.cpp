@@ -38,9 +38,15 @@ std::shared_ptr<ScriptedStream> lastStream() {
 
 namespace platform {
 
-const CaptureServiceOps& captureService() {
-  static const CaptureServiceOps ops{"scripted", scripted::getContent, scripted::makeStream};
-  return ops;
+void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
+                         ContentHandler handler) {
+  scripted::getContent(excludeDesktopWindows, onScreenWindowsOnly, std::move(handler));
+}
+
+std::shared_ptr<Stream> Stream::make(const ContentFilter& filter,
+                                     const StreamConfiguration& configuration,
+                                     std::weak_ptr<StreamDelegate> delegate) {
+  return scripted::makeStream(filter, configuration, std::move(delegate));
 }
 
 }  // namespace platform

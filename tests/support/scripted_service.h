@@ -61,4 +61,33 @@ class ScriptedStream final : public platform::Stream {
 // The stream made last, if any. Not to be called while a start runs.
 std::shared_ptr<ScriptedStream> lastStream();
 
+// What a buffer of the platform's may lack, or fail at.
+struct Defects {
+  bool invalid = false;
+  bool noFormat = false;
+  bool noData = false;
+  int32_t pointerStatus = 0;  // what reading its block reports
+};
+
+// A sample buffer with defects; a block that cannot be read has no bytes to give.
+struct DefectiveBuffer final : platform::SampleBuffer, platform::BlockBuffer {
+  DefectiveBuffer(const platform::StreamBasicDescription& format, int64_t frames,
+                  std::vector<uint8_t> data, Defects defects)
+      : SampleBuffer(format, frames, std::move(data)),
+        BlockBuffer(std::vector<uint8_t>()),
+        defects(defects) {}
+  bool isValid() const override { return !defects.invalid; }
+  const platform::AudioFormatDescription* formatDescription() const override {
+    return defects.noFormat ? nullptr : SampleBuffer::formatDescription();
+  }
+  const platform::BlockBuffer* dataBuffer() const override {
+    if (defects.noData) return nullptr;
+    return defects.pointerStatus ? this : SampleBuffer::dataBuffer();
+  }
+  int32_t getDataPointer(size_t, size_t*, size_t*, const uint8_t**) const override {
+    return defects.pointerStatus;
+  }
+  const Defects defects;
+};
+
 }  // namespace scripted

@@ -99,20 +99,22 @@ TEST_F(CaptureTest, TheFirstAudioBufferWithSamplesCreatesTheFileAndWriteErrorsAr
   auto notPcm = good;
   notPcm.formatID = 0x61616320;  // 'aac '
   const std::vector<uint8_t> data(640, 0x3f);
-  const platform::SampleBuffer::Parts defective[] = {
-      {.valid = false, .format = good, .numSamples = 160, .data = data},
-      {.format = std::nullopt, .numSamples = 160, .data = data},
-      {.format = notPcm, .numSamples = 160, .data = data},
-      {.format = good, .numSamples = (int64_t{1} << 32) + 160, .data = data},
-      {.format = good, .numSamples = 160, .data = std::nullopt},
-      {.format = good, .numSamples = 160, .data = data, .dataPointerStatus = -12700}};
+  const std::tuple<platform::StreamBasicDescription, int64_t, scripted::Defects> defective[] = {
+      {good, 160, {.invalid = true}},
+      {good, 160, {.noFormat = true}},
+      {notPcm, 160, {}},
+      {good, (int64_t{1} << 32) + 160, {}},
+      {good, 160, {.noData = true}},
+      {good, 160, {.pointerStatus = -12700}}};
   CaptureStderr();
   // A screen buffer, as if the stream handed one to the capture itself.
   auto screen = buffer(std::vector(160, 0.5f));
   stream->queue().async(
       [&] { capture->stream(*stream, *screen, platform::StreamOutputType::screen); });
   stream->push(buffer(std::vector(160, 0.5f), 0));  // no samples, though its block has bytes
-  for (const auto& parts : defective) stream->push(std::make_shared<platform::SampleBuffer>(parts));
+  for (const auto& [format, frames, defects] : defective) {
+    stream->push(std::make_shared<scripted::DefectiveBuffer>(format, frames, data, defects));
+  }
   stream->push(buffer(std::vector(10, 0.5f)));
   stream->push(buffer(std::vector(10, 0.5f)));
   stream->drain();
@@ -138,16 +140,11 @@ TEST_F(CaptureTest, EachBufferGivesItsFrameCountSilencedWhileMuted) {
   auto capture = started(path_);
   std::promise<void> go;  // holds the queue until everything is handed over: it falls behind
   stream->queue().async([held = go.get_future().share()] { held.wait(); });
-  const platform::StreamBasicDescription int16{
-      16000,
-      platform::kAudioFormatLinearPCM,
-      platform::kAudioFormatFlagIsSignedInteger | platform::kAudioFormatFlagIsPacked,
-      2,
-      1,
-      2,
-      1,
-      16,
-      0};
+  auto int16 = platform::packedFloatDescription(16000, 1);
+  int16.formatFlags =
+      platform::kAudioFormatFlagIsSignedInteger | platform::kAudioFormatFlagIsPacked;
+  int16.bitsPerChannel = 16;
+  int16.bytesPerFrame = int16.bytesPerPacket = 2;
   capture->setMuted(true);  // before the first buffer: it holds for it
   stream->push(buffer(std::vector(50, 0.5f)));
   capture->setMuted(false);

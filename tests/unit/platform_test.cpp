@@ -124,13 +124,15 @@ TEST(PacedLoop, ReadsAtOnceWhenQuietAndAtItsTurnWhenBusy) {
 // frames counted in all.
 uint64_t timeline(const std::vector<std::tuple<uint64_t, double, bool, uint64_t>>& steps) {
   platform::pulse::Timeline timeline(16000, 100.0);
+  uint64_t counted = 0;
   for (const auto& [frames, seconds, resuming, silence] : steps) {
     EXPECT_EQ(frames ? timeline.silenceBefore(frames, 100 + seconds, resuming)
                      : timeline.silenceUntil(100 + seconds),
               silence)
         << "at " << seconds;
+    counted += frames + silence;
   }
-  return timeline.frames();
+  return counted;
 }
 
 TEST(Timeline, OnlyGapsBecomeSilence) {
@@ -153,6 +155,26 @@ TEST(Timeline, OnlyGapsBecomeSilence) {
     steps.emplace_back(1600, 0.1 * i * 1.0002 + 0.003 * ((i * 7919) % 11), false, 0);
   }
   EXPECT_EQ(timeline(steps), 72000u * 1600);
+}
+
+// A server frozen for three seconds: its first piece after the thaw looks like a resumption after a
+// gap, but it then renders the stretch it missed, at twice real time. What would run ahead of the
+// clock (by more than 40 ms) over the silence put in is dropped, and only that silence.
+TEST(Timeline, AudioOverSilencePutInShortlyBeforeIsDropped) {
+  platform::pulse::Timeline timeline(16000, 0.0);
+  EXPECT_EQ(timeline.silenceBefore(1600, 0.1, true), 0u);
+  EXPECT_EQ(timeline.silenceBefore(80, 3.1, true), 47920u);
+  EXPECT_EQ(timeline.overlap(16000, 3.6), 7360u);
+  timeline.count(16000 - 7360);
+  EXPECT_EQ(timeline.overlap(16000, 4.1), 8000u);
+  timeline.count(8000);
+  EXPECT_EQ(timeline.overlap(40000, 6.2), 0u);  // owed for two seconds after the last drop, no more
+  // Audio ahead of the clock with nothing put in before it is never dropped; nor audio a little
+  // ahead after a gap (the first audio's own lateness inflated the gap).
+  platform::pulse::Timeline fresh(16000, 0.0);
+  EXPECT_EQ(fresh.overlap(16000, 0.5), 0u);
+  EXPECT_EQ(fresh.silenceBefore(1600, 1.1, true), 16000u);
+  EXPECT_EQ(fresh.overlap(1600 + 3200, 1.3), 0u);
 }
 
 }  // namespace

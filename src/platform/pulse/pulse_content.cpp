@@ -1,8 +1,9 @@
-// What can be captured: the server's output devices, the default one first.
+// What can be captured on a PulseAudio (or PipeWire's PulseAudio-compatible) sound server: its
+// output devices, the default one first.
 #include <memory>
 
+#include "platform/capture_service.h"
 #include "platform/pulse/pulse_connection.h"
-#include "platform/pulse/pulse_service.h"
 
 namespace platform::pulse {
 namespace {
@@ -78,8 +79,12 @@ void onServerInfo(pa_context* context, const pa_server_info* info, void* userdat
 }
 
 }  // namespace
+}  // namespace platform::pulse
+
+namespace platform {
 
 void getShareableContent(bool, bool, ContentHandler handler) {
+  using namespace pulse;
   Connection& connection = Connection::shared();
   connection.whenReady([&connection, handler = std::move(handler)](std::optional<Error> error) {
     if (error) return handler(nullptr, std::move(error));
@@ -89,4 +94,4 @@ void getShareableContent(bool, bool, ContentHandler handler) {
   });
 }
 
-}  // namespace platform::pulse
+}  // namespace platform

@@ -1,13 +1,14 @@
 // Reading the server: what it sends collected and handed over a burst at a time, silence where it
 // sent nothing, and the recording kept on the clock.
 #include <algorithm>
+#include <utility>
 
 #include "platform/pulse/pulse_stream.h"
 
 namespace platform::pulse {
 namespace {
 
-// Silence goes out in pieces no longer than the audio of one of the loop's relaxed turns, so that a
+// Silence goes out in pieces no longer than the audio of two of the loop's relaxed turns, so that a
 // long stretch of it costs no more memory than the audio would.
 constexpr double kLongestSilenceSeconds = 0.5;
 
@@ -67,12 +68,13 @@ void PulseStream::deliverBatch() {
   }
   resuming_ = false;
   // Digital silence (an output that plays nothing, or only silence) is handed over as silence,
-  // and read at the relaxed pace: nothing in it is worth waking for more often.
+  // every other relaxed turn, and read at the relaxed pace: nothing in it is worth waking for more
+  // often.
   const bool silent =
       std::all_of(batch_.begin(), batch_.end(), [](uint8_t byte) { return byte == 0; });
   if (silent) {
     batch_.clear();
-    deliverSilence(frames);
+    deliverSilence(frames, /*mayWait=*/true);
   } else {
     const size_t reserve = batch_.size();
     deliverSamples(std::move(batch_), frames);
@@ -113,13 +115,14 @@ void PulseStream::onQuietOutput(pa_context*, const pa_sink_info* sink, int eol, 
   self->deliverSilence(self->timeline_->silenceUntil(self->outputAskedAt_));
 }
 
-void PulseStream::deliverSilence(uint64_t frames) {
-  if (frames == 0) return;
+void PulseStream::deliverSilence(uint64_t frames, bool mayWait) {
+  heldSilence_ += frames;
   const auto longest = static_cast<uint64_t>(kLongestSilenceSeconds * description_.sampleRate);
+  if (heldSilence_ == 0 || (mayWait && heldSilence_ < longest)) return;
   if (!zeros_) {
     zeros_ = std::make_shared<const std::vector<uint8_t>>(longest * description_.bytesPerFrame);
   }
-  for (uint64_t left = frames; left > 0;) {
+  for (uint64_t left = std::exchange(heldSilence_, 0); left > 0;) {
     const uint64_t piece = left < longest ? left : longest;
     deliver(std::make_shared<const SampleBuffer>(description_, static_cast<int64_t>(piece), zeros_),
             StreamOutputType::audio);
@@ -128,6 +131,7 @@ void PulseStream::deliverSilence(uint64_t frames) {
 }
 
 void PulseStream::deliverSamples(std::vector<uint8_t> samples, size_t frames) {
+  deliverSilence(0);  // what was held goes first
   deliver(std::make_shared<const SampleBuffer>(description_, static_cast<int64_t>(frames),
                                                std::move(samples)),
           StreamOutputType::audio);

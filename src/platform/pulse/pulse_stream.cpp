@@ -2,7 +2,6 @@
 // until the stop, or failed.
 #include <cstring>
 
-#include "platform/pulse/pulse_service.h"
 #include "platform/pulse/pulse_stream.h"
 
 namespace platform::pulse {
@@ -215,10 +214,14 @@ void PulseStream::replyArrived() {
   if (awaitedReplies_ > 0) --awaitedReplies_;
 }
 
-std::shared_ptr<Stream> makeStream(const ContentFilter& filter,
-                                   const StreamConfiguration& configuration,
-                                   std::weak_ptr<StreamDelegate> delegate) {
-  return std::make_shared<PulseStream>(filter, configuration, std::move(delegate));
+}  // namespace platform::pulse
+
+namespace platform {
+
+std::shared_ptr<Stream> Stream::make(const ContentFilter& filter,
+                                     const StreamConfiguration& configuration,
+                                     std::weak_ptr<StreamDelegate> delegate) {
+  return std::make_shared<pulse::PulseStream>(filter, configuration, std::move(delegate));
 }
 
-}  // namespace platform::pulse
+}  // namespace platform

@@ -84,8 +84,9 @@ class PulseStream final : public Stream {
   // The server has sent nothing for a while: silence, if the output does not run.
   void catchUpWithClock();
   static void onQuietOutput(pa_context*, const pa_sink_info* sink, int eol, void* userdata);
-  // Every piece of silence shares one block of zeros, made once.
-  void deliverSilence(uint64_t frames);
+  // Every piece of silence shares one block of zeros, made once. Silence that may wait is held
+  // until there is enough of it for a piece of its own, or something else goes out.
+  void deliverSilence(uint64_t frames, bool mayWait = false);
   void deliverSamples(std::vector<uint8_t> samples, size_t frames);
 
   Connection& connection_;
@@ -102,6 +103,7 @@ class PulseStream final : public Stream {
   bool tailTaken_ = false;      // the recording has reached the stop: nothing more goes in
   std::vector<uint8_t> batch_;  // what the current burst of reads collected
   std::shared_ptr<const std::vector<uint8_t>> zeros_;  // silence, from the first on
+  uint64_t heldSilence_ = 0;                           // frames of it not yet handed over
   std::vector<pa_operation*> operations_;              // whose replies are still to come, or came
   int awaitedReplies_ = 0;
   std::optional<Timeline> timeline_;  // from the moment the stream runs

@@ -30,7 +30,8 @@ class Timeline {
 
   // Of `frames` frames arriving at `nowSeconds`, how many at their front would put the recording
   // ahead of the clock over silence put in shortly before: they stand for time the file already
-  // holds, and are to be dropped. Counts nothing.
+  // holds, and are to be dropped. Only a recording far ahead (by kRunningGapSeconds) starts that;
+  // then it is brought back to within kGapSeconds. Counts nothing.
   uint64_t overlap(uint64_t frames, double nowSeconds);
   // A fragment of `frames` frames has arrived at `nowSeconds`, the first of a resumption or not.
   // Returns how many frames of silence go before it; counts both.
@@ -40,8 +41,6 @@ class Timeline {
   // The capture ends at `nowSeconds`: how many frames of silence bring it to that moment.
   uint64_t silenceUntil(double nowSeconds);
 
-  uint64_t frames() const { return delivered_; }
-
  private:
   int64_t lagFrames(double nowSeconds, uint64_t pending) const;
   uint64_t putIn(uint64_t silence, double nowSeconds);
@@ -49,8 +48,9 @@ class Timeline {
   const uint32_t rate_;
   const double start_;
   uint64_t delivered_ = 0;
-  double drift_ = 0;   // the lag, in frames, that a running stream settles at
-  uint64_t owed_ = 0;  // silence put in that late audio may yet cover
+  double drift_ = 0;       // the lag, in frames, that a running stream settles at
+  uint64_t owed_ = 0;      // silence put in that late audio may yet cover
+  bool repaying_ = false;  // audio has been dropped for it
   double owedSince_ = 0;
 };
 

@@ -51,8 +51,6 @@ class SndfileAudioFile final : public AudioFile {
     length_ += written;
   }
 
-  int64_t length() const override { return length_; }
-
  private:
   // After a failed write (a full disk, say) the file may hold part of the buffer, and the
   // library counts it: cut the file back to the buffers written whole, so that it stays a valid

@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "platform/audio_file_errors.h"
-#include "platform/dispatch.h"
 #include "platform/error.h"
 
 namespace platform::wav {
@@ -155,6 +154,22 @@ class WavAudioFile final : public AudioFile {
   }
 
   void write(const PCMBuffer& buffer) override {
+    convert(buffer);
+    writeHeld();
+  }
+
+  // A caller that has fallen behind (a stalled disk, say) gathers its buffers into one write of at
+  // most kLargestWriteBytes, made at the latest when it has caught up and flushes.
+  void writeGathering(const PCMBuffer& buffer) override {
+    convert(buffer);
+    if (heldSamples_ * sizeof(int16_t) >= kLargestWriteBytes) writeHeld();
+  }
+
+  void flush() override { writeHeld(); }
+
+ private:
+  // Appends the buffer's samples, as 16 bits, to those held for the next write.
+  void convert(const PCMBuffer& buffer) {
     requireFileFormat(buffer, channels_, rate_, path_);
     const uint32_t frames = buffer.frameLength();
     if (frames == 0) return;
@@ -188,43 +203,6 @@ class WavAudioFile final : public AudioFile {
       throw fileError("cannot write to", path_, "samples are neither float nor 16-bit");
     }
     heldSamples_ += samples;
-    // A queue with more work waiting has fallen behind (a stalled disk, say): the samples of the
-    // buffers among that work go out together with these, in one write, once it has caught up (or
-    // has gathered kLargestWriteBytes). Nothing waits longer than the queue takes to run what it
-    // already holds, so a kill loses nothing that was not already in the process.
-    if (heldSamples_ * sizeof(int16_t) < kLargestWriteBytes &&
-        DispatchQueue::currentHasWaitingItems()) {
-      writeWhenIdle();
-    } else {
-      writeHeld();
-    }
-    // A write made while the queue was idle failed: said with the next buffer, the only place a
-    // failure can be told.
-    if (idleWriteError_) {
-      const Error error = std::move(*idleWriteError_);
-      idleWriteError_.reset();
-      throw error;
-    }
-  }
-
-  int64_t length() const override {
-    return static_cast<int64_t>(dataBytes_ / (sizeof(int16_t) * channels_) +
-                                heldSamples_ / channels_);
-  }
-
- private:
-  void writeWhenIdle() {
-    if (idleWriteAsked_) return;
-    idleWriteAsked_ = true;
-    DispatchQueue::whenCurrentIsIdle([this, alive = std::weak_ptr<void>(alive_)] {
-      if (!alive.lock()) return;  // closed meanwhile, having written what it held
-      idleWriteAsked_ = false;
-      try {
-        writeHeld();
-      } catch (const Error& error) {
-        idleWriteError_ = error;
-      }
-    });
   }
 
   // The samples first, then the header that counts them: at no moment does the header claim more
@@ -308,11 +286,6 @@ class WavAudioFile final : public AudioFile {
   bool readerStuck_ = false;     // and took nothing more within the wait
   std::vector<int16_t> held_;    // room for samples converted and not yet written: the first
   size_t heldSamples_ = 0;       // these many
-  bool idleWriteAsked_ = false;
-  std::optional<Error> idleWriteError_;
-  // Tells a write put off until the queue is idle whether the file is still open. The file lives
-  // on the queue that writes it, so both happen on one thread.
-  std::shared_ptr<void> alive_ = std::make_shared<char>();
 };
 
 }  // namespace
