@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 
@@ -19,7 +20,26 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Writer {
-  std::timed_mutex mutex;
+  // One line at a time; a thread waits for its turn no longer than its line may wait.
+  std::mutex mutex;
+  std::condition_variable turnEnded;
+  bool writing = false;
+
+  bool takeTurn(std::chrono::milliseconds wait) {
+    std::unique_lock lock(mutex);
+    if (!turnEnded.wait_for(lock, wait, [this] { return !writing; })) return false;
+    writing = true;
+    return true;
+  }
+  void endTurn() {
+    {
+      std::lock_guard lock(mutex);
+      writing = false;
+    }
+    turnEnded.notify_one();
+  }
+
+  // Touched only in a turn.
   bool opened = false;
   int fd = STDERR_FILENO;
   bool socket = false;
@@ -47,16 +67,8 @@ struct Writer {
 // Never destroyed: a thread may write a line while exit() runs the static destructors.
 Writer& writer = *new Writer;
 
-}  // namespace
-
-void writeStderrLine(std::string_view text, std::chrono::milliseconds wait) {
-  std::string line;
-  line.reserve(text.size() + 1);
-  line.append(text);
-  line.push_back('\n');
-
-  std::unique_lock lock(writer.mutex, std::defer_lock);
-  if (!lock.try_lock_for(wait)) return;  // another thread waits on the reader already
+// Writes the line as far as the reader takes it within the wait; in a turn.
+void writeLine(const std::string& line, std::chrono::milliseconds wait) {
   if (!writer.opened) writer.open();
   // A reader that has stopped reading is not waited for again by every line, only by a last one.
   if (writer.readerStuck && wait <= kLineWait) wait = std::chrono::milliseconds(0);
@@ -89,6 +101,19 @@ void writeStderrLine(std::string_view text, std::chrono::milliseconds wait) {
     return;
   }
   writer.readerStuck = false;
+}
+
+}  // namespace
+
+void writeStderrLine(std::string_view text, std::chrono::milliseconds wait) {
+  std::string line;
+  line.reserve(text.size() + 1);
+  line.append(text);
+  line.push_back('\n');
+
+  if (!writer.takeTurn(wait)) return;  // another thread waits on the reader already
+  writeLine(line, wait);
+  writer.endTurn();
 }
 
 }  // namespace platform
