@@ -27,11 +27,11 @@ uint64_t Timeline::putIn(uint64_t silence, double nowSeconds) {
 uint64_t Timeline::overlap(uint64_t frames, double nowSeconds) {
   if (nowSeconds - owedSince_ > kOwedSeconds) owed_ = 0;
   if (owed_ == 0) repaying_ = false;
-  // Audio a little ahead is the lateness of the first audio after a gap, which made the gap look
-  // longer than it was: kept, as a running stream is. Far ahead, it is a stretch delivered twice,
-  // repaid down to the clock from then on.
-  const double ahead = -static_cast<double>(lagFrames(nowSeconds, frames)) - kGapSeconds * rate_;
-  const double threshold = repaying_ ? 0 : (kRunningGapSeconds - kGapSeconds) * rate_;
+  // Ahead of where the stream ran before, at its usual lag behind the clock. A little ahead is the
+  // lateness of the first audio after a gap, which made the gap look longer than it was: kept, as
+  // a running stream is. Far ahead, it is a stretch delivered twice, repaid from then on.
+  const double ahead = -static_cast<double>(lagFrames(nowSeconds, frames)) + std::max(drift_, 0.0);
+  const double threshold = repaying_ ? 0 : kRunningGapSeconds * rate_;
   if (ahead <= threshold || owed_ == 0) return 0;
   repaying_ = true;
   const uint64_t dropped = std::min({static_cast<uint64_t>(ahead), owed_, frames});

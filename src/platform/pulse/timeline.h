@@ -31,7 +31,7 @@ class Timeline {
   // Of `frames` frames arriving at `nowSeconds`, how many at their front would put the recording
   // ahead of the clock over silence put in shortly before: they stand for time the file already
   // holds, and are to be dropped. Only a recording far ahead (by kRunningGapSeconds) starts that;
-  // then it is brought back to within kGapSeconds. Counts nothing.
+  // then it is brought back to its usual lag. Counts nothing.
   uint64_t overlap(uint64_t frames, double nowSeconds);
   // A fragment of `frames` frames has arrived at `nowSeconds`, the first of a resumption or not.
   // Returns how many frames of silence go before it; counts both.
