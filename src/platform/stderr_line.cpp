@@ -1,23 +1,19 @@
 #include "platform/stderr_line.h"
 
 #include <fcntl.h>
-#include <limits.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
 #include <string>
 
+#include "platform/bounded_write.h"
+
 namespace platform {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 struct Writer {
   // One line at a time; a thread waits for its turn no longer than its line may wait.
@@ -56,12 +52,6 @@ struct Writer {
     const int own = ::open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (own >= 0) fd = own;
   }
-
-  ssize_t writeSome(const char* data, size_t size) {
-    // A line longer than PIPE_BUF goes in pieces that a pipe with room takes without blocking.
-    size = std::min<size_t>(size, PIPE_BUF);
-    return socket ? send(fd, data, size, MSG_DONTWAIT) : write(fd, data, size);
-  }
 };
 
 // Never destroyed: a thread may write a line while exit() runs the static destructors.
@@ -72,35 +62,16 @@ void writeLine(const std::string& line, std::chrono::milliseconds wait) {
   if (!writer.opened) writer.open();
   // A reader that has stopped reading is not waited for again by every line, only by a last one.
   if (writer.readerStuck && wait <= kLineWait) wait = std::chrono::milliseconds(0);
-  const Clock::time_point deadline = Clock::now() + wait;
-
-  const char* data = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    const ssize_t written = writer.writeSome(data, left);
-    if (written >= 0) {
-      data += written;
-      left -= static_cast<size_t>(written);
-      continue;
-    }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      const auto remaining =
-          std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      struct pollfd ready {
-        writer.fd, POLLOUT, 0
-      };
-      if (remaining > 0 && ::poll(&ready, 1, static_cast<int>(remaining)) > 0) continue;
-      writer.readerStuck = true;
-      return;
-    }
-    // Whoever reads our lines has gone. The SIGPIPE the write raised is held by this thread if
-    // it is a worker (workers block signals), so it is raised again for the whole process,
-    // where the main thread takes it as it would on the main thread's own write.
-    if (errno == EPIPE) kill(getpid(), SIGPIPE);
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  writer.readerStuck = false;
+  if (writeBefore(writer.fd, line.data(), line.size(), deadline, writer.socket) == line.size()) {
     return;
   }
-  writer.readerStuck = false;
+  if (errno == EAGAIN) writer.readerStuck = true;
+  // Whoever reads our lines has gone. The SIGPIPE the write raised is held by this thread if it is
+  // a worker (workers block signals), so it is raised again for the whole process, where the main
+  // thread takes it as it would on the main thread's own write.
+  if (errno == EPIPE) kill(getpid(), SIGPIPE);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "platform/wav/wav_audio_file.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,10 +13,10 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "platform/audio_file_errors.h"
+#include "platform/bounded_write.h"
 #include "platform/error.h"
 
 namespace platform::wav {
@@ -64,32 +63,6 @@ bool writeAt(int fd, const void* data, size_t size, off_t offset) {
     offset += written;
   }
   return true;
-}
-
-// Writes as much of it as a non-blocking pipe takes until the deadline; how much that was.
-size_t writeUntil(int fd, const uint8_t* bytes, size_t size,
-                  std::chrono::steady_clock::time_point deadline) {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t written = write(fd, bytes + done, size - done);
-    if (written >= 0) {
-      done += static_cast<size_t>(written);
-      continue;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) break;
-    const auto remaining =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
-            .count();
-    struct pollfd ready {
-      fd, POLLOUT, 0
-    };
-    if (remaining <= 0 || ::poll(&ready, 1, static_cast<int>(remaining)) <= 0) {
-      errno = EAGAIN;
-      break;
-    }
-  }
-  return done;
 }
 
 inline int16_t toInt16(float sample) {
@@ -232,10 +205,10 @@ class WavAudioFile final : public AudioFile {
     const auto deadline = std::chrono::steady_clock::now() +
                           (readerStuck_ ? std::chrono::milliseconds(0) : kStreamWait);
     if (!unsent_.empty()) {
-      const size_t sent = writeUntil(fd_, unsent_.data(), unsent_.size(), deadline);
+      const size_t sent = writeBefore(fd_, unsent_.data(), unsent_.size(), deadline);
       unsent_.erase(unsent_.begin(), unsent_.begin() + static_cast<ptrdiff_t>(sent));
     }
-    const size_t sent = unsent_.empty() ? writeUntil(fd_, bytes, size, deadline) : 0;
+    const size_t sent = unsent_.empty() ? writeBefore(fd_, bytes, size, deadline) : 0;
     if (sent > 0 && sent < size) unsent_.assign(bytes + sent, bytes + size);
     readerStuck_ = sent < size;
     if (sent == 0 && size > 0) {
@@ -272,7 +245,7 @@ class WavAudioFile final : public AudioFile {
     header.u32(76, rf64 || unknown ? 0xFFFFFFFFu : static_cast<uint32_t>(dataBytes_));
     if (seekable_) return writeAt(fd_, header.data(), kHeaderBytes, 0);
     const auto deadline = std::chrono::steady_clock::now() + kStreamWait;
-    return writeUntil(fd_, header.data(), kHeaderBytes, deadline) == kHeaderBytes;
+    return writeBefore(fd_, header.data(), kHeaderBytes, deadline) == kHeaderBytes;
   }
 
   const int fd_;
