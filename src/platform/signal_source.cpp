@@ -29,7 +29,11 @@ void onSignal(int signalNumber) {
 void catchSignal(int signalNumber) {
   struct sigaction action {};
   action.sa_handler = onSignal;
-  sigemptyset(&action.sa_mask);
+  // Every other signal waits while one is stamped. Otherwise, of two pending together, the kernel
+  // sets up the lower-numbered one's handler first and then the other's on top of it, which runs,
+  // and is stamped, first: a storm that ends with SIGUSR1 then SIGUSR2 would end as if the last
+  // had been SIGUSR1.
+  sigfillset(&action.sa_mask);
   // No SA_RESTART: the serving thread's wait is meant to return for a signal (a sanitizer, for
   // one, runs the handler only once the interrupted call has returned). Other threads block the
   // signals, so no other call sees EINTR.
@@ -62,6 +66,10 @@ void SignalSource::resume() {
 
 uint64_t SignalSource::takeArrival() {
   return pendingArrival[signalNumber_].exchange(0);
+}
+
+uint64_t SignalSource::arrivals() {
+  return arrivalCount.load();
 }
 
 void SignalSource::fire() {

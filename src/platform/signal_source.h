@@ -27,6 +27,8 @@ class SignalSource {
   friend class DispatchQueue;
   // The stamp of the latest arrival since the last call (later arrivals have larger stamps), or 0.
   uint64_t takeArrival();
+  // How many arrivals, of any armed signal, there have been so far: the latest stamp.
+  static uint64_t arrivals();
   void fire();  // on the queue's thread
 
   int signalNumber_;

@@ -21,23 +21,23 @@ class Robustness(ServerTestCase):
     def test_a_storm_of_mute_signals_keeps_recording_and_ends_in_the_last_state(self):
         output = self.path("storm.wav")
         tool = self.start_recording(output)
-        self.play_in_background(tone(10, 440))  # sounding still at the stop
+        self.play_in_background(tone(30, 440))  # sounding still at the stop
         wait_for(lambda: recorded_seconds(output, 440), "the tone in the file")
-        for i in range(2000):
-            tool.signal(signal.SIGUSR1 if i % 2 == 0 else signal.SIGUSR2)
-        # Pending together, the two signals are taken in the order of their numbers, not of their
-        # sending: the last word comes once the storm is taken in, the file half a second longer.
-        storm_over = recorded_seconds(output) + 0.5
-        wait_for(lambda: recorded_seconds(output) > storm_over, "half a second more")
+        for _ in range(3):
+            # Not waited for. Pending together, SIGUSR1 and SIGUSR2 are taken lowest number first:
+            # whatever the kernel merges, a storm that ends with SIGUSR2 ends unmuted.
+            for i in range(2000):
+                tool.signal(signal.SIGUSR1 if i % 2 == 0 else signal.SIGUSR2)
+            sounded, length = recorded_seconds(output, 440), recorded_seconds(output)
+            wait_for(lambda: recorded_seconds(output) > length + 1.5, "1.5 s more")
+            self.assertGreater(recorded_seconds(output, 440), sounded + 1.0)
         tool.signal(signal.SIGUSR1)  # the last word: muted
-        # What the file holds now may lag what the tool has taken in: after a storm its queue is
-        # behind, and buffers that came before the last mute still land after this moment.
+        # What the file holds now may lag what the tool has taken in: buffers that came before the
+        # last mute may still land after this moment.
         muted_since = recorded_seconds(output)
         wait_for(lambda: recorded_seconds(output) > muted_since + 1, "a second more")
         self.assertEqual(tool.stop(), (0, "", ""))
         samples = self.recorded(output)
-        # Still recording after the storm, and muted at the end: the last 0.3 s is silence.
-        self.assertGreater(len(samples), (muted_since + 1) * 16000)
         self.assertEqual(max(abs(s) for s in samples[-4800:]), 0)
 
     def test_a_closed_stderr_pipe_stops_the_tool_with_zero(self):
