@@ -1,5 +1,7 @@
 #include "cli/tool.h"
 
+#include <unistd.h>
+
 #include <csignal>
 #include <memory>
 
@@ -78,6 +80,12 @@ void runTool(int argc, const char* const* argv) {
   pipeSource = arm(SIGPIPE, stopAndExit);
   muteSource = arm(SIGUSR1, [] { (*capture)->setMuted(true); });
   unmuteSource = arm(SIGUSR2, [] { (*capture)->setMuted(false); });
+  // A reader of our lines that goes away (the program that started us exited, was killed or
+  // closed its end) stops the recording as a SIGPIPE would. The tool writes a line only when
+  // something fails, so without this it would never learn of it, and go on recording for nobody.
+  if (platform::standardErrorHasReader()) {
+    platform::mainQueue().watchHangUp(STDERR_FILENO, stopAndExit);
+  }
 
   platform::runTask(startTask);
   platform::dispatchMain();

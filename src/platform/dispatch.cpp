@@ -1,5 +1,6 @@
 #include "platform/dispatch.h"
 
+#include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -32,10 +33,19 @@ struct DispatchQueue::State {
     }
   }
 
-  void waitForWake() {
-    uint64_t count;
-    while (read(wakeFd, &count, sizeof count) < 0 && errno == EINTR) {
+  // Waits for the wake, or for the watched descriptor's reader to go. True for the latter.
+  bool waitForWake(int watched) {
+    // Asking for no event still reports a hang-up, and nothing else: a pipe with room, or a socket
+    // its reader has read from, does not end the wait.
+    struct pollfd fds[2] = {{wakeFd, POLLIN, 0}, {watched, 0, 0}};
+    while (poll(fds, watched >= 0 ? 2 : 1, -1) < 0 && errno == EINTR) {
     }
+    if (fds[0].revents & POLLIN) {
+      uint64_t count;
+      while (read(wakeFd, &count, sizeof count) < 0 && errno == EINTR) {
+      }
+    }
+    return watched >= 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL));
   }
 
   // Runs the handlers of the signals that arrived, in the order of their latest arrivals, so that
@@ -72,10 +82,12 @@ struct DispatchQueue::State {
     std::vector<SignalSource*> armed;
     std::deque<WorkItem> batch;
     for (;;) {
+      int watched;
       {
         std::lock_guard lock(mutex);
         if (ended) return;
         armed = sources;
+        watched = hangUpFd;
         if (!items.empty()) {
           batch.swap(items);
         } else {
@@ -84,7 +96,15 @@ struct DispatchQueue::State {
       }
       if (batch.empty()) {
         fireArrivals(armed);
-        waitForWake();
+        if (waitForWake(watched)) {
+          WorkItem handler;
+          {
+            std::lock_guard lock(mutex);
+            hangUpFd = -1;
+            handler.swap(onHangUp);
+          }
+          if (handler) handler();
+        }
         continue;
       }
       while (!batch.empty() && !ended) {
@@ -106,6 +126,8 @@ struct DispatchQueue::State {
   std::atomic<bool> ended = false;  // set under the lock; also read between the items of a batch
   size_t itemsInHand = 0;           // taken from `items`, not yet started; serving thread only
   std::vector<SignalSource*> sources;
+  int hangUpFd = -1;  // watched for its reader going away, which runs onHangUp
+  WorkItem onHangUp;
   std::atomic<std::thread::id> servingThread;
   std::thread thread;
 };
@@ -193,6 +215,15 @@ bool DispatchQueue::hasWaitingItems() const {
 void DispatchQueue::attach(SignalSource* source) {
   std::lock_guard lock(state_->mutex);
   state_->sources.push_back(source);
+}
+
+void DispatchQueue::watchHangUp(int fd, WorkItem handler) {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->hangUpFd = fd;
+    state_->onHangUp = std::move(handler);
+  }
+  state_->wake();  // a serving thread asleep already starts watching it
 }
 
 void DispatchQueue::wakeFromSignal() {

@@ -43,6 +43,11 @@ class DispatchQueue {
   // queue has fallen behind.
   bool hasWaitingItems() const;
 
+  // Runs the handler on the queue, once, when the other end of the descriptor (a pipe, a FIFO or a
+  // socket) has been closed: its reader has gone. The serving thread watches it while it waits for
+  // work, so that it neither writes nor wakes to find out. One descriptor per queue.
+  void watchHangUp(int fd, WorkItem handler);
+
   // Wakes the serving thread so that it looks at its signal sources. Async-signal-safe.
   void wakeFromSignal();
 

@@ -76,6 +76,13 @@ void writeLine(const std::string& line, std::chrono::milliseconds wait) {
 
 }  // namespace
 
+bool standardErrorHasReader() {
+  struct stat status {};
+  if (fstat(STDERR_FILENO, &status) != 0) return false;
+  if (!S_ISFIFO(status.st_mode) && !S_ISSOCK(status.st_mode)) return false;
+  return (fcntl(STDERR_FILENO, F_GETFL) & O_ACCMODE) != O_RDONLY;
+}
+
 void writeStderrLine(std::string_view text, std::chrono::milliseconds wait) {
   std::string line;
   line.reserve(text.size() + 1);

@@ -16,4 +16,8 @@ constexpr std::chrono::milliseconds kLastLineWait{1000};
 // loss, lines are written only as far as they go without waiting, until one goes through whole.
 void writeStderrLine(std::string_view text, std::chrono::milliseconds wait = kLineWait);
 
+// Whether standard error goes to a reader that can go away, the program that started us most
+// often: a pipe, a FIFO or a socket, open for writing. A terminal, a file or /dev/null has none.
+bool standardErrorHasReader();
+
 }  // namespace platform
