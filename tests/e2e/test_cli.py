@@ -26,14 +26,11 @@ class ExitPaths(unittest.TestCase):
 
 
 class WithAServer(ServerTestCase):
-    def test_stop_signals_end_it_once_with_zero(self):
-        # SIGTERM alone ends most other tests (and the storm of mute signals).
-        for stops in ([signal.SIGPIPE], [signal.SIGTERM] * 2):
-            with self.subTest(stops=stops):
-                tool = self.start_recording(self.path("a.wav"))
-                for number in stops:
-                    tool.signal(number)
-                self.assertEqual(tool.finish(), (0, "", ""))
+    def test_sigpipe_stops_it_with_zero(self):
+        # SIGTERM ends most other tests, twice where a recording is checked up to the stop.
+        tool = self.start_recording(self.path("a.wav"))
+        tool.signal(signal.SIGPIPE)
+        self.assertEqual(tool.finish(), (0, "", ""))
 
     def test_the_example_of_driving_the_tool_from_an_app_runs(self):
         example = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "record_meeting.py")

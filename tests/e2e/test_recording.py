@@ -110,6 +110,7 @@ class Recording(ServerTestCase):
         wait_for(lambda: recorded_seconds(output, 660) >= 0.5, "the last tone in the file")
         ending = time.monotonic() - launched
         if end == "stop":
+            tool.signal(signal.SIGTERM)  # and a second: it joins the stop under way
             self.assertEqual(tool.stop(), (0, "", ""))
         else:
             tool.process.kill()

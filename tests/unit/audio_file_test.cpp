@@ -1,7 +1,10 @@
 // The file writers: the container by extension, a full disk, a WAV header exact at every moment,
 // the conversion to 16 bits, and RF64 beyond the limit.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
@@ -124,6 +127,49 @@ TEST_F(AudioFileTest, WavCountsEveryWriteConvertsEachSampleAndBecomesRf64PastThe
                        at<uint64_t>(bytes, 28), at<uint64_t>(bytes, 36)),
             std::tuple(0xFFFFFFFFu, 0xFFFFFFFFu, limit + 2, limit - 70, (limit - 70) / 2));
   EXPECT_EQ(readFile(path_).size(), 2 * all.size() + 1);
+}
+
+// A FIFO whose reader takes part of a buffer: the buffer still goes out whole, its rest before
+// the next one, so that the reader's stream keeps its step; a buffer that meets a rest the reader
+// has not taken either is the one that fails, whole. The pipe holds a page; buffers are 6000 bytes.
+TEST_F(AudioFileTest, AFifoGetsEachBufferWholeOrNotAtAll) {
+  const std::string fifo = folder_ / "live.wav";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(fcntl(reader, 1031 /* F_SETPIPE_SZ */, 4096), 0);
+  auto file = platform::wav::open(fifo, 16000, 1, platform::wav::kRiffLimit);
+  std::string stream;
+  auto drain = [&] {
+    char chunk[8192];
+    for (ssize_t n; (n = read(reader, chunk, sizeof chunk)) > 0;) stream.append(chunk, n);
+  };
+  auto buffer = [](int first) {  // samples counting up from `first`
+    std::vector<float> samples(3000);
+    for (int i = 0; i < 3000; ++i) samples[i] = static_cast<float>(first + i) / 32768;
+    return pcm(samples);
+  };
+  int failed = 0;
+  for (int first = 0; first < 15000; first += 3000) {
+    try {
+      file->write(*buffer(first));
+    } catch (const platform::Error&) {
+      ++failed;
+    }
+    drain();
+  }
+  file.reset();
+  drain();
+  close(reader);
+  ASSERT_EQ(stream.substr(0, 4), "RIFF");
+  ASSERT_EQ(stream.size() % 2, 0u);
+  std::vector<int> samples;
+  for (size_t i = 80; i < stream.size(); i += 2) samples.push_back(at<int16_t>(stream, i));
+  // Whole buffers, each begun where a buffer began, some lost whole: never one cut short.
+  EXPECT_GT(failed, 0);
+  EXPECT_EQ(samples.size() + 3000u * failed, 15000u);
+  for (size_t i = 0; i < samples.size(); ++i) {
+    ASSERT_EQ(samples[i], i % 3000 == 0 ? samples[i] / 3000 * 3000 : samples[i - 1] + 1) << i;
+  }
 }
 
 }  // namespace

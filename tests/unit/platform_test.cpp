@@ -10,6 +10,7 @@
 
 #include "helpers.h"
 #include "platform/dispatch.h"
+#include "platform/process.h"
 #include "platform/pulse/paced_loop.h"
 #include "platform/pulse/timeline.h"
 #include "platform/signal_source.h"
@@ -55,6 +56,22 @@ TEST(SignalSource, AnArrivalDuringTheHandlerRunsItAgain) {
   platform::ignoreSignal(SIGUSR2);
   raise(SIGUSR2);
   EXPECT_TRUE(eventually([] { return runs == 2; }));
+}
+
+// Ends that meet (a stop, a failed start, a stream failure): the first decides the status however
+// long its exit takes, and a later one waits for it instead of ending the process with its own.
+TEST(ExitProcess, TheFirstEndDecides) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::atexit([] { std::this_thread::sleep_for(300ms); });
+        std::thread([] {
+          std::this_thread::sleep_for(50ms);
+          platform::exitProcess(2);
+        }).detach();
+        platform::exitProcess(1);
+      },
+      testing::ExitedWithCode(1), "");
 }
 
 // The loop over a pipe standing for the server's socket, its turn an hour away. `events` notes what
