@@ -16,9 +16,13 @@ class Recording(ServerTestCase):
         output = self.path("tones.wav")
         with open(output, "wb") as old:  # an existing file, replaced
             old.write(b"not a recording" * 10000)
-        self.assertEqual(self.record(output, tone(0.5, 440) + silence(0.3) +
-                                     tone(0.5, 880, amplitude=0.25)), (0, "", ""))
+        # Near full scale in both channels, faded in: PulseAudio's monitor drops up to 15 ms of a
+        # new player's start, and a tone cut mid-wave steps, which resampling makes overshoot.
+        loud = [min(1, i / 2400) * value for i, value in enumerate(tone(0.5, 440, amplitude=0.95))]
+        self.assertEqual(self.record(output, loud + silence(0.3) + tone(0.5, 880, amplitude=0.25)),
+                         (0, "", ""))
         samples = self.recorded(output)  # none of the old file left
+        self.assertLess(max(abs(sample) for sample in samples), 32767 / 32768)  # nothing clipped
         low, high = segments_with_tone(samples, 440), segments_with_tone(samples, 880, threshold=0.05)
         self.assertEqual((len(low), len(high)), (1, 1), (low, high))
         self.assertAlmostEqual(low[0][1] - low[0][0], 0.5, delta=0.05)
@@ -29,11 +33,9 @@ class Recording(ServerTestCase):
             middle = samples[int(segment[0] * 16000) + 800:int(segment[1] * 16000) - 800]
             return statistics.median(tone_level(middle[i:i + 800], hertz)
                                      for i in range(0, len(middle) - 799, 800))
-        # Both channels carried the tone. PulseAudio's downmix averages them, keeping the level;
-        # PipeWire's adds them at -3 dB each, keeping the power: the same tone is 3 dB louder.
-        gain = math.sqrt(2) if self.server.kind == "pipewire" else 1.0
-        self.assertAlmostEqual(level(low[0], 440), 0.5 * gain, delta=0.03)
-        self.assertAlmostEqual(level(high[0], 880), 0.25 * gain, delta=0.02)
+        # Both channels carried the tone: mixed by averaging, it keeps its level on either server.
+        self.assertAlmostEqual(20 * math.log10(level(low[0], 440) / 0.95), 0, delta=1)
+        self.assertAlmostEqual(level(high[0], 880), 0.25, delta=0.02)
         self.assertLess(level(low[0], 880), 0.01)
 
     def test_a_mute_holds_for_what_sounds_after_the_signal(self):

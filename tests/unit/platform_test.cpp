@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <future>
 #include <numeric>
 
 #include "helpers.h"
 #include "platform/dispatch.h"
 #include "platform/process.h"
+#include "platform/pulse/downmix.h"
 #include "platform/pulse/paced_loop.h"
 #include "platform/pulse/timeline.h"
 #include "platform/signal_source.h"
@@ -134,6 +136,27 @@ TEST(PacedLoop, ReadsAtOnceWhenQuietAndAtItsTurnWhenBusy) {
   }
   EXPECT_TRUE(eventually([&] { return quiet >= 2; }));
   EXPECT_EQ(send(nothing), ".P");
+}
+
+// The recording's channel is the average of the source's, whatever their number, even for a frame
+// split between two pieces (6 bytes in); a hole is silence; a single channel passes as it is.
+TEST(Downmix, AveragesTheChannelsIntoOne) {
+  for (const auto& [channels, in, hole, out] :
+       std::vector<std::tuple<int, std::vector<float>, bool, std::vector<float>>>{
+           {2, {0.95f, 0.95f, 0.5f, -0.5f, 1, 0}, false, {0.95f, 0, 0.5f}},
+           {6, {0.75f, 0.75f, 0.75f, 0.75f, 0.75f, 0.75f, 3, 0, 0, 0, 0, 0}, false, {0.75f, 0.5f}},
+           {2, {1, 1, 1, 1}, true, {0, 0}},
+           {1, {0.25f, -1}, false, {0.25f, -1}}}) {
+    platform::pulse::Downmix downmix;
+    downmix.setLayout(channels, 1);
+    std::vector<uint8_t> mixed;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(in.data());
+    downmix.append(hole ? nullptr : bytes, 6, mixed);
+    downmix.append(hole ? nullptr : bytes + 6, in.size() * sizeof(float) - 6, mixed);
+    std::vector<float> mono(mixed.size() / sizeof(float));
+    std::memcpy(mono.data(), mixed.data(), mixed.size());
+    EXPECT_EQ(mono, out) << channels;
+  }
 }
 
 // Steps of a stream that started at 100 s, each a fragment of `frames` (none: the capture ends) at

@@ -37,14 +37,8 @@ void PulseStream::onRead(pa_stream* stream, size_t, void* userdata) {
   const void* data;
   size_t length;
   while (pa_stream_peek(stream, &data, &length) == 0 && length > 0) {
-    if (!self->tailTaken_) {
-      const auto* from = static_cast<const uint8_t*>(data);
-      if (from) {
-        self->batch_.insert(self->batch_.end(), from, from + length);
-      } else {
-        self->batch_.resize(self->batch_.size() + length);
-      }
-    }
+    // Copied out of the library's buffer and mixed to the recording's channels in one pass.
+    if (!self->tailTaken_) self->downmix_.append(data, length, self->batch_);
     pa_stream_drop(stream);
   }
 }

@@ -17,6 +17,18 @@ constexpr double kBufferSeconds = 4.0;
 // A server that does not confirm a disconnect within this time is not waited for any longer.
 constexpr pa_usec_t kStopLimitUsec = 1000 * 1000;
 
+pa_buffer_attr bufferAttributes(const pa_sample_spec& spec) {
+  pa_buffer_attr attributes;
+  std::memset(&attributes, 0xff, sizeof attributes);  // server defaults, but for:
+  attributes.fragsize = static_cast<uint32_t>(
+      pa_usec_to_bytes(static_cast<pa_usec_t>(kFragmentSeconds * 1e6), &spec));
+  // Room for what collects between two relaxed reads, many times over: a server whose buffer
+  // overflows drops audio (PipeWire's default room is smaller than PulseAudio's).
+  attributes.maxlength =
+      static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(kBufferSeconds * 1e6), &spec));
+  return attributes;
+}
+
 }  // namespace
 
 PulseStream::PulseStream(const ContentFilter& filter, const StreamConfiguration& configuration,
@@ -95,21 +107,33 @@ int PulseStream::connect() {
   pa_stream_set_read_callback(stream_, onRead, this);
   pa_stream_set_moved_callback(stream_, onMoved, this);
 
-  pa_buffer_attr attributes;
-  std::memset(&attributes, 0xff, sizeof attributes);  // server defaults, but for:
-  attributes.fragsize = static_cast<uint32_t>(
-      pa_usec_to_bytes(static_cast<pa_usec_t>(kFragmentSeconds * 1e6), &sampleSpec));
-  // Room for what collects between two relaxed reads, many times over: a server whose buffer
-  // overflows drops audio (PipeWire's default room is smaller than PulseAudio's).
-  attributes.maxlength = static_cast<uint32_t>(
-      pa_usec_to_bytes(static_cast<pa_usec_t>(kBufferSeconds * 1e6), &sampleSpec));
+  const pa_buffer_attr attributes = bufferAttributes(sampleSpec);
   // A monitor records all its output plays; the stream must never wander to another source.
-  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+  auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+  // One channel is mixed here from the output's own (see Downmix): the server keeps them as they
+  // are, in whatever layout the output has. Both servers honour this; the rate is still theirs to
+  // convert.
+  if (sampleSpec.channels == 1) {
+    flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_FIX_CHANNELS);
+  }
   if (pa_stream_connect_record(stream_, source_.c_str(), &attributes, flags) < 0) {
     return pa_context_errno(context);
   }
   connection_.loop().setPaced(false);  // until it runs
   return 0;
+}
+
+void PulseStream::takeLayout() {
+  const pa_sample_spec& spec = *pa_stream_get_sample_spec(stream_);
+  downmix_.setLayout(spec.channels, description_.channelsPerFrame);
+  if (spec.channels == description_.channelsPerFrame) return;
+  // The buffer's sizes were asked for in bytes of the frames asked for, and the servers take them
+  // as bytes of the stream's own: a stereo stream would hold half the time meant, and be sent twice
+  // as many pieces. Asked again in its frames.
+  const pa_buffer_attr attributes = bufferAttributes(spec);
+  if (pa_operation* operation = pa_stream_set_buffer_attr(stream_, &attributes, nullptr, nullptr)) {
+    pa_operation_unref(operation);
+  }
 }
 
 void PulseStream::finishStart(std::optional<Error> error) {
@@ -158,6 +182,7 @@ void PulseStream::onState(pa_stream* stream, void* userdata) {
   auto* self = static_cast<PulseStream*>(userdata);
   switch (pa_stream_get_state(stream)) {
     case PA_STREAM_READY:
+      self->takeLayout();      // each stream's: an output moved to may have another
       self->resuming_ = true;  // after a start or a move: the moment in between is a gap
       if (!self->timeline_) {
         // The recording's time zero: what plays from now on belongs at its moment in the file.

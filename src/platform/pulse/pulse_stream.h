@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/capture_service.h"
+#include "platform/pulse/downmix.h"
 #include "platform/pulse/pulse_connection.h"
 #include "platform/pulse/timeline.h"
 
@@ -31,6 +32,8 @@ class PulseStream final : public Stream {
   // The stream's life: start, stop, failure.
   // Starts the record stream; a non-zero library error code if it cannot even be asked for.
   int connect();
+  // The stream runs: what it delivers is read in the layout the server gave it.
+  void takeLayout();
   void finishStart(std::optional<Error> error);
   void finishStop(std::optional<Error> error);
   // Lets go of the library's stream; no callback of it runs afterwards. What it delivered is kept.
@@ -101,7 +104,8 @@ class PulseStream final : public Stream {
   bool stopping_ = false;       // a stop was asked for
   double stopSeconds_ = 0;      // when
   bool tailTaken_ = false;      // the recording has reached the stop: nothing more goes in
-  std::vector<uint8_t> batch_;  // what the current burst of reads collected
+  Downmix downmix_;             // from the stream's frames to the recording's, in which
+  std::vector<uint8_t> batch_;  // what the current burst of reads collected is kept
   std::shared_ptr<const std::vector<uint8_t>> zeros_;  // silence, from the first on
   uint64_t heldSilence_ = 0;                           // frames of it not yet handed over
   std::vector<pa_operation*> operations_;              // whose replies are still to come, or came
