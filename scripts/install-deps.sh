@@ -10,6 +10,7 @@ packages=(
   pulseaudio pulseaudio-utils                 # a private sound server for the demo and the tests
   pipewire pipewire-pulse wireplumber dbus-daemon dbus-bin  # the same tests against PipeWire
   sox espeak-ng python3 util-linux man-db     # sounds to play, files to inspect, test drivers
+  nodejs                                      # the Node client's example, run by the tests
   clang libclang-rt-14-dev                    # the fuzz target
 )
 

@@ -2,13 +2,15 @@
 
 import os
 import pwd
+import re
+import shutil
 import signal
 import subprocess
 import sys
 import tempfile
 import unittest
 
-from harness import TOOL, ServerTestCase, run
+from harness import TOOL, ServerTestCase, run, segments_with_tone, tone
 
 
 class ExitPaths(unittest.TestCase):
@@ -40,6 +42,29 @@ class WithAServer(ServerTestCase):
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         self.assertIn("status 0 (stopped)", result.stdout)
         self.assertIn("1 channel, 16-bit, 16000 Hz", result.stdout)
+
+    def test_the_node_client_records_and_tells_a_failed_start_apart(self):
+        if not shutil.which("node"):
+            self.skipTest("node is not installed")
+        example = os.path.join(os.path.dirname(__file__), "..", "..", "clients", "node", "example.mjs")
+        self.play_in_background(tone(30, 440))  # muted through the example's middle third only
+        for pulse, name, status, printed in [
+                (self.server.env["PULSE_SERVER"], "meeting.wav", 0,
+                 r"tarn-audio-tap: status 0 \(stopped\)\n%s: 1 channel, 16-bit, 16000 Hz, "
+                 r"\d\.\d\d s\n" % re.escape(self.path("meeting.wav"))),
+                # The start's rejection: its class, code, status and the tool's line.
+                ("unix:/nonexistent/socket", "never.wav", 3, "tarn-audio-tap: start failed: StartError "
+                 "ESTART status 3: start failed: Connection refused\n")]:
+            with self.subTest(status=status):
+                result = subprocess.run(["node", example, "--tool", TOOL, "--output", self.path(name),
+                                         "--seconds", "1.5"], env=dict(self.server.env, PULSE_SERVER=pulse),
+                                        capture_output=True, text=True, timeout=120)
+                self.assertEqual((result.returncode, result.stderr), (status, ""))
+                self.assertRegex(result.stdout, "^%s$" % printed)
+                self.assertEqual(os.path.exists(self.path(name)), status == 0)
+        samples = self.recorded(self.path("meeting.wav"))
+        self.assertGreaterEqual(len(samples) / 16000, 1.5)
+        self.assertTrue(segments_with_tone(samples, 440))
 
     def test_an_output_path_that_looks_like_an_option_is_a_path(self):
         self.assertEqual(self.record("--help", cwd=self.folder), (0, "", ""))
