@@ -29,7 +29,7 @@ class ExitPaths(unittest.TestCase):
 
 class WithAServer(ServerTestCase):
     def test_sigpipe_stops_it_with_zero(self):
-        # SIGTERM ends most other tests, twice where a recording is checked up to the stop.
+        # SIGTERM ends most other tests, twice where the server is frozen during the stop.
         tool = self.start_recording(self.path("a.wav"))
         tool.signal(signal.SIGPIPE)
         self.assertEqual(tool.finish(), (0, "", ""))

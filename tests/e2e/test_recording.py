@@ -75,9 +75,16 @@ class Recording(ServerTestCase):
         time.sleep(4)
         second_played = time.monotonic()
         self.server.play(tone(0.3, 660))
+        # Stopped while frozen again: the stop does not wait long for the server, a second SIGTERM
+        # joins it, and the file still reaches the moment of the stop.
+        self.server.freeze()
+        time.sleep(0.3)
         ending = time.monotonic() - launched
+        tool.signal(signal.SIGTERM)
+        time.sleep(0.2)
         self.assertEqual(tool.stop(), (0, "", ""))
         ended = time.monotonic() - launched
+        self.server.freeze(False)
         samples = self.recorded(output)
         self.assertLessEqual(len(samples) / 16000, ended + 0.08)
         self.assertGreaterEqual(len(samples) / 16000, ending - listed - 0.08)
@@ -112,7 +119,6 @@ class Recording(ServerTestCase):
         wait_for(lambda: recorded_seconds(output, 660) >= 0.5, "the last tone in the file")
         ending = time.monotonic() - launched
         if end == "stop":
-            tool.signal(signal.SIGTERM)  # and a second: it joins the stop under way
             self.assertEqual(tool.stop(), (0, "", ""))
         else:
             tool.process.kill()
