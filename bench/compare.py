@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""tarn-audio-tap and parecord side by side, recording one private PulseAudio server in one run.
+"""tarn-audio-tap and parecord side by side, recording one private server in one run (PulseAudio, or
+PipeWire with TARN_TEST_SERVER=pipewire).
 
 For each recorder: where a tone played 1.0 s after launch lands in the file (timeline error), how
 much of a tone that sounds until the stop is missing from the file's end (tail loss), the file's
@@ -12,9 +13,11 @@ the output has never played when the recorders start. Then, for tarn-audio-tap a
 does not follow the default output): how long after the default output changes the capture runs on
 the new output's monitor, over a series of changes between two busy outputs. First of all, steady
 state: wakeups and CPU time per second with a low-latency player, a 40 ms player, a slow player
-(2 s buffer) and nothing playing, parecord at 20 ms and at 125 ms beside the tool.
+(2 s buffer), three low-latency players and nothing playing, parecord at 20 ms and at 125 ms
+beside the tool, and another build of it with --baseline.
 
-    python3 bench/compare.py [--build build] [--seconds 10] [--steady-seconds 15] [--only-steady]
+    [TARN_TEST_SERVER=pipewire] python3 bench/compare.py [--build build] [--seconds 10]
+        [--steady-seconds 15] [--only-steady] [--baseline OTHER_BUILD]
 """
 
 import argparse
@@ -28,7 +31,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
-from harness import PulseServer, read_wav, segments_with_tone  # noqa: E402
+from harness import read_wav, segments_with_tone, sound_server  # noqa: E402
 
 RATE = 48000
 CHUNK = RATE // 100  # 10 ms
@@ -85,7 +88,7 @@ def proc_figures(pid):
 
 
 def scene(build, seconds, idle):
-    server = PulseServer()
+    server = sound_server(("out",))
     folder = server.folder
     try:
         player = None if idle else Player(server)
@@ -158,7 +161,7 @@ def scene(build, seconds, idle):
 def following(build, moves):
     """Seconds from each change of default output to the capture on the new output's monitor, as
     seen by polling the server (which adds a few milliseconds of its own)."""
-    server = PulseServer(sinks=("speakers", "headphones"))
+    server = sound_server(("speakers", "headphones"))
     players = [Player(server, sink) for sink in ("speakers", "headphones")]
     tool = None
     try:
@@ -238,25 +241,25 @@ def task_figures(pid):
     return wakeups, preempted, cpu
 
 
-STEADY_SCENES = [
-    ("a low-latency player (10 ms), tone", 10, 440),
-    ("a 40 ms player, tone", 40, 440),
-    ("a slow player (2000 ms), silence", 2000, None),
-    ("a slow player (2000 ms), tone", 2000, 440),
-    ("nothing playing", None, None),
+STEADY_SCENES = [  # name, each player's buffer in ms and tone (None: silence)
+    ("a low-latency player (10 ms), tone", [(10, 440)]),
+    ("three low-latency players (10 ms), tones", [(10, 440), (10, 550), (10, 660)]),
+    ("a 40 ms player, tone", [(40, 440)]),
+    ("a slow player (2000 ms), silence", [(2000, None)]),
+    ("a slow player (2000 ms), tone", [(2000, 440)]),
+    ("nothing playing", []),
 ]
 
 
-def steady(build, seconds):
+def steady(build, seconds, baseline=None):
     """Wakeups and CPU per second in steady state, the recorders side by side on one server."""
     results = []
-    for name, latency, hertz in STEADY_SCENES:
-        server = PulseServer()
-        player = None
+    for name, players in STEADY_SCENES:
+        server = sound_server(("out",))
+        playing = []
         processes = {}
         try:
-            if latency:
-                player = SteadyPlayer(server, latency, hertz)
+            playing = [SteadyPlayer(server, latency, hertz) for latency, hertz in players]
             time.sleep(3.0)  # past the new output's first two seconds
             folder = server.folder
             commands = {
@@ -269,6 +272,9 @@ def steady(build, seconds):
                                     "--channels=1", "--format=s16le", "--device=out.monitor",
                                     os.path.join(folder, "p125.wav")],
             }
+            if baseline:  # another build of the tool, measured in the same run
+                commands["baseline"] = [os.path.join(baseline, "tarn-audio-tap"), "--output",
+                                        os.path.join(folder, "baseline.wav")]
             for recorder, command in commands.items():
                 processes[recorder] = subprocess.Popen(command, env=server.env,
                                                        stderr=subprocess.DEVNULL)
@@ -286,7 +292,7 @@ def steady(build, seconds):
             for process in processes.values():
                 process.terminate()
                 process.wait()
-            if player:
+            for player in playing:
                 player.stop()
             server.stop()
     return results
@@ -299,12 +305,15 @@ def main():
     parser.add_argument("--moves", type=int, default=20)
     parser.add_argument("--steady-seconds", type=float, default=15.0)
     parser.add_argument("--only-steady", action="store_true")
+    parser.add_argument("--baseline", help="another build folder, measured beside (steady state)")
     args = parser.parse_args()
-    print("steady state over %.0f s: wakeups per second / CPU ms per second, all threads" %
-          args.steady_seconds)
-    print("%-36s%22s%22s%22s" % ("scene", "tarn-audio-tap", "parecord 20 ms", "parecord 125 ms"))
-    for row in steady(os.path.abspath(args.build), args.steady_seconds):
-        print("%-36s" % row[0] + "".join("%14.1f /%5.2f" % figures for figures in row[1:]))
+    print("%s; steady state over %.0f s: wakeups per second / CPU ms per second, all threads" %
+          (os.environ.get("TARN_TEST_SERVER", "pulseaudio"), args.steady_seconds))
+    print("%-42s%22s%22s%22s" % ("scene", "tarn-audio-tap", "parecord 20 ms", "parecord 125 ms") +
+          ("%22s" % "baseline" if args.baseline else ""))
+    baseline = args.baseline and os.path.abspath(args.baseline)
+    for row in steady(os.path.abspath(args.build), args.steady_seconds, baseline):
+        print("%-42s" % row[0] + "".join("%14.1f /%5.2f" % figures for figures in row[1:]))
     if args.only_steady:
         return
     header = ("recorder", "timeline ms", "short by ms", "tail loss ms", "wakeups/s", "preempted/s",
