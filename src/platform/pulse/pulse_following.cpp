@@ -1,5 +1,6 @@
 // Following the default output: a change of default, or the loss of the recorded output while
-// another is left, moves the capture to the new default's monitor.
+// another is left, moves the capture to the new default's monitor. And following what plays to it:
+// while no application does, the capture reads nothing.
 #include "platform/pulse/pulse_stream.h"
 
 namespace platform::pulse {
@@ -50,7 +51,10 @@ void PulseStream::cancelLostTimer() {
 }
 
 void PulseStream::subscribe() {
-  connection_.watchServer([this] { lookUpDefault(); });
+  connection_.watchServer([this] {
+    lookUpDefault();
+    lookAtPlaying();
+  });
   subscribed_ = true;
 }
 
@@ -107,19 +111,43 @@ void PulseStream::onDefaultSink(pa_context*, const pa_sink_info* sink, int eol, 
   if (!sink || !sink->monitor_source_name) return;
   if (self->stopping_ || !self->subscribed_) return;
   if (self->stream_ && sink->name == self->sink_) return;
-  self->moveTo(sink->name, sink->monitor_source_name);
+  self->moveTo(sink->name, sink->index, sink->monitor_source_name);
 }
 
-void PulseStream::moveTo(const std::string& sink, const std::string& source) {
+void PulseStream::moveTo(const std::string& sink, uint32_t sinkIndex, const std::string& source) {
   if (stream_) {
     onRead(stream_, 0, this);
     release();
   }
   sink_ = sink;
+  sinkIndex_ = sinkIndex;
   source_ = source;
   lostError_.reset();
   cancelLostTimer();
   if (int code = connect()) fail(libraryError(code));
+}
+
+void PulseStream::lookAtPlaying() {
+  if (!stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY || stopping_) return;
+  playingStreams_.lookAt(connection_.context(), sinkIndex_);
+}
+
+void PulseStream::playingChanged(bool playing) {
+  anyPlaying_ = playing;
+  if (playing) setCorked(false);
+}
+
+void PulseStream::setCorked(bool corked) {
+  if (corked_ == corked || !stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY ||
+      stopping_) {
+    return;
+  }
+  corked_ = corked;
+  // Whatever plays next is a resumption: the stretch before it is silence, counted by the clock.
+  resuming_ = true;
+  if (pa_operation* operation = pa_stream_cork(stream_, corked_, nullptr, nullptr)) {
+    pa_operation_unref(operation);
+  }
 }
 
 }  // namespace platform::pulse

@@ -69,6 +69,9 @@ void PulseStream::deliverBatch() {
   if (silent) {
     batch_.clear();
     deliverSilence(frames, /*mayWait=*/true);
+    // Nothing plays, and what the output played has been read: corked before that, the server
+    // would keep it for the next uncork, which would put it in the file late.
+    if (!anyPlaying_) setCorked(true);
   } else {
     const size_t reserve = batch_.size();
     deliverSamples(std::move(batch_), frames);
@@ -92,6 +95,10 @@ void PulseStream::deliverBatch() {
 void PulseStream::catchUpWithClock() {
   if (!timeline_ || stopping_ || !batch_.empty()) return;
   resuming_ = true;  // whatever comes next ends a quiet stretch
+  // Nothing plays to the output: there is nothing to ask the server, whose silence is ours to
+  // count.
+  if (!anyPlaying_) setCorked(true);
+  if (corked_) return deliverSilence(timeline_->silenceUntil(secondsNow()));
   if (outputAsked_) return;
   outputAskedAt_ = secondsNow();
   outputAsked_ = track(

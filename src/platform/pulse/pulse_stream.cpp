@@ -36,6 +36,7 @@ PulseStream::PulseStream(const ContentFilter& filter, const StreamConfiguration&
     : Stream(filter, configuration, std::move(delegate)),
       connection_(Connection::shared()),
       sink_(filter.display().name),
+      sinkIndex_(filter.display().displayID),
       source_(filter.display().source),
       description_(packedFloatDescription(static_cast<double>(configuration.sampleRate()),
                                           static_cast<uint32_t>(configuration.channelCount()))) {
@@ -53,6 +54,7 @@ PulseStream::~PulseStream() {
     if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
     pa_operation_unref(operation);
   }
+  playingStreams_.forget();
   release();
   unsubscribe();
   if (stopTimer_) connection_.loop().api()->time_free(stopTimer_);
@@ -167,6 +169,9 @@ void PulseStream::release() {
   }
   pa_stream_unref(stream_);
   stream_ = nullptr;
+  playingStreams_.forget();
+  anyPlaying_ = true;  // until the new stream's output says otherwise
+  corked_ = false;
 }
 
 void PulseStream::fail(const Error& error) {
@@ -184,6 +189,7 @@ void PulseStream::onState(pa_stream* stream, void* userdata) {
     case PA_STREAM_READY:
       self->takeLayout();      // each stream's: an output moved to may have another
       self->resuming_ = true;  // after a start or a move: the moment in between is a gap
+      self->lookAtPlaying();
       if (!self->timeline_) {
         // The recording's time zero: what plays from now on belongs at its moment in the file.
         self->timeline_.emplace(static_cast<uint32_t>(self->description_.sampleRate), secondsNow());

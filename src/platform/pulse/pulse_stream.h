@@ -1,7 +1,8 @@
 // A record stream on the monitor of the default output device, as a capture stream. When the
 // default output changes (headphones plugged in), or the recorded one goes away while another is
 // left, the capture moves to the new default's monitor; only when no output is left does the
-// capture fail.
+// capture fail. While no application plays to the output, the stream is corked and the file is
+// kept on the clock with silence of our own.
 #pragma once
 
 #include <pulse/pulseaudio.h>
@@ -14,6 +15,7 @@
 
 #include "platform/capture_service.h"
 #include "platform/pulse/downmix.h"
+#include "platform/pulse/playing_streams.h"
 #include "platform/pulse/pulse_connection.h"
 #include "platform/pulse/timeline.h"
 
@@ -69,7 +71,13 @@ class PulseStream final : public Stream {
   static void onDefaultSink(pa_context*, const pa_sink_info* sink, int eol, void* userdata);
   // Records the monitor of another output from now on. What the old stream delivered is kept; the
   // moment in between becomes silence through the timeline.
-  void moveTo(const std::string& sink, const std::string& source);
+  void moveTo(const std::string& sink, uint32_t sinkIndex, const std::string& source);
+  // Whether applications play to the recorded output. While none does, the record stream is
+  // corked once what the output played has been read, and the server sends nothing: its silence
+  // is ours to count.
+  void lookAtPlaying();
+  void playingChanged(bool playing);
+  void setCorked(bool corked);
 
   // Reading the server, and keeping the recording on the clock.
   static void onTailArrived(pa_stream*, int, void* userdata);
@@ -93,7 +101,8 @@ class PulseStream final : public Stream {
   void deliverSamples(std::vector<uint8_t> samples, size_t frames);
 
   Connection& connection_;
-  std::string sink_;    // the output recorded, and
+  std::string sink_;    // the output recorded,
+  uint32_t sinkIndex_;  // its index, and
   std::string source_;  // its monitor
   const StreamBasicDescription description_;
   // Everything below is touched only under the main loop's lock.
@@ -111,8 +120,11 @@ class PulseStream final : public Stream {
   std::vector<pa_operation*> operations_;              // whose replies are still to come, or came
   int awaitedReplies_ = 0;
   std::optional<Timeline> timeline_;  // from the moment the stream runs
-  bool resuming_ = true;      // the next audio is the first of a stream, or after a quiet stretch
-  bool subscribed_ = false;   // to the server's changes of default output
+  bool resuming_ = true;     // the next audio is the first of a stream, or after a quiet stretch
+  bool subscribed_ = false;  // to the server's changes of default output
+  PlayingStreams playingStreams_{[this](bool playing) { playingChanged(playing); }};
+  bool anyPlaying_ = true;    // as far as is known, an application plays to the output
+  bool corked_ = false;       // and if not, the record stream is corked
   bool outputAsked_ = false;  // whether the recorded output runs, after a quiet stretch
   double outputAskedAt_ = 0;
   std::optional<Error> lostError_;      // why the recorded stream ended, while looking for another

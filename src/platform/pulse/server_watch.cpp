@@ -44,8 +44,11 @@ void ServerWatch::onState(pa_context* context, void* self) {
   auto* watch = static_cast<ServerWatch*>(self);
   switch (pa_context_get_state(context)) {
     case PA_CONTEXT_READY:
-      if (pa_operation* operation =
-              pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr)) {
+      if (pa_operation* operation = pa_context_subscribe(
+              context,
+              static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
+                                                  PA_SUBSCRIPTION_MASK_SINK_INPUT),
+              nullptr, nullptr)) {
         pa_operation_unref(operation);
       }
       watch->nudged_.nudge();

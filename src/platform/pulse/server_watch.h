@@ -1,5 +1,6 @@
-// The server's announcements of changes to its settings (a new default output, say), heard on a
-// connection and a thread of their own. The capture's connection is read at a steady pace, which
+// The server's announcements of changes to its settings (a new default output, say) and to the
+// applications' streams (one that starts, pauses or ends), heard on a connection and a thread of
+// their own. The capture's connection is read at a steady pace, which
 // would hold an announcement back for up to a turn; this one sleeps until the server speaks, and
 // then nudges the capture's loop at once.
 #pragma once
