@@ -23,6 +23,17 @@ void Stream::deliver(std::shared_ptr<const SampleBuffer> buffer, StreamOutputTyp
                               type] { output->stream(*self, *buffer, type); });
 }
 
+void Stream::deliver(std::vector<std::shared_ptr<const SampleBuffer>> buffers,
+                     StreamOutputType type) {
+  auto found = outputs_.find(type);
+  if (found == outputs_.end()) return;
+  found->second.queue->async(
+      [self = shared_from_this(), output = found->second.output, buffers = std::move(buffers),
+       type] {
+        for (const auto& buffer : buffers) output->stream(*self, *buffer, type);
+      });
+}
+
 void Stream::reportStop(const Error& error) {
   if (std::shared_ptr<StreamDelegate> delegate = delegate_.lock()) {
     delegate->streamDidStopWithError(*this, error);

@@ -139,6 +139,8 @@ class Stream : public std::enable_shared_from_this<Stream> {
   // For backends: hands a buffer to the output of its type, in order, on that output's queue.
   // Buffers of a type that has no output are dropped.
   void deliver(std::shared_ptr<const SampleBuffer> buffer, StreamOutputType type);
+  // As one work item, so that the queue wakes once for all of them: still one at a time, in order.
+  void deliver(std::vector<std::shared_ptr<const SampleBuffer>> buffers, StreamOutputType type);
   // For backends: the queue of the output of that type, if there is one.
   DispatchQueue* outputQueue(StreamOutputType type) const {
     auto found = outputs_.find(type);

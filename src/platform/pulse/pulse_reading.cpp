@@ -120,22 +120,31 @@ void PulseStream::deliverSilence(uint64_t frames, bool mayWait) {
   heldSilence_ += frames;
   const auto longest = static_cast<uint64_t>(kLongestSilenceSeconds * description_.sampleRate);
   if (heldSilence_ == 0 || (mayWait && heldSilence_ < longest)) return;
+  deliver(takeHeldSilence(), StreamOutputType::audio);
+}
+
+std::vector<std::shared_ptr<const SampleBuffer>> PulseStream::takeHeldSilence() {
+  const auto longest = static_cast<uint64_t>(kLongestSilenceSeconds * description_.sampleRate);
   if (!zeros_) {
     zeros_ = std::make_shared<const std::vector<uint8_t>>(longest * description_.bytesPerFrame);
   }
+  std::vector<std::shared_ptr<const SampleBuffer>> pieces;
   for (uint64_t left = std::exchange(heldSilence_, 0); left > 0;) {
     const uint64_t piece = left < longest ? left : longest;
-    deliver(std::make_shared<const SampleBuffer>(description_, static_cast<int64_t>(piece), zeros_),
-            StreamOutputType::audio);
+    pieces.push_back(
+        std::make_shared<const SampleBuffer>(description_, static_cast<int64_t>(piece), zeros_));
     left -= piece;
   }
+  return pieces;
 }
 
 void PulseStream::deliverSamples(std::vector<uint8_t> samples, size_t frames) {
-  deliverSilence(0);  // what was held goes first
-  deliver(std::make_shared<const SampleBuffer>(description_, static_cast<int64_t>(frames),
-                                               std::move(samples)),
-          StreamOutputType::audio);
+  auto buffer = std::make_shared<const SampleBuffer>(description_, static_cast<int64_t>(frames),
+                                                     std::move(samples));
+  if (heldSilence_ == 0) return deliver(std::move(buffer), StreamOutputType::audio);
+  auto buffers = takeHeldSilence();  // what was held goes first, in the same turn of the queue
+  buffers.push_back(std::move(buffer));
+  deliver(std::move(buffers), StreamOutputType::audio);
 }
 
 }  // namespace platform::pulse

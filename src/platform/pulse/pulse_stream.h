@@ -98,6 +98,9 @@ class PulseStream final : public Stream {
   // Every piece of silence shares one block of zeros, made once. Silence that may wait is held
   // until there is enough of it for a piece of its own, or something else goes out.
   void deliverSilence(uint64_t frames, bool mayWait = false);
+  // The silence held so far, in pieces that share the block of zeros. Pieces handed over together
+  // wake the capture's queue once.
+  std::vector<std::shared_ptr<const SampleBuffer>> takeHeldSilence();
   void deliverSamples(std::vector<uint8_t> samples, size_t frames);
 
   Connection& connection_;
