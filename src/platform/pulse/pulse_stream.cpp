@@ -17,15 +17,15 @@ constexpr double kBufferSeconds = 4.0;
 // A server that does not confirm a disconnect within this time is not waited for any longer.
 constexpr pa_usec_t kStopLimitUsec = 1000 * 1000;
 
-pa_buffer_attr bufferAttributes(const pa_sample_spec& spec) {
+pa_buffer_attr bufferAttributes(const pa_sample_spec& format) {
   pa_buffer_attr attributes;
   std::memset(&attributes, 0xff, sizeof attributes);  // server defaults, but for:
   attributes.fragsize = static_cast<uint32_t>(
-      pa_usec_to_bytes(static_cast<pa_usec_t>(kFragmentSeconds * 1e6), &spec));
+      pa_usec_to_bytes(static_cast<pa_usec_t>(kFragmentSeconds * 1e6), &format));
   // Room for what collects between two relaxed reads, many times over: a server whose buffer
   // overflows drops audio (PipeWire's default room is smaller than PulseAudio's).
-  attributes.maxlength =
-      static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(kBufferSeconds * 1e6), &spec));
+  attributes.maxlength = static_cast<uint32_t>(
+      pa_usec_to_bytes(static_cast<pa_usec_t>(kBufferSeconds * 1e6), &format));
   return attributes;
 }
 
@@ -126,13 +126,13 @@ int PulseStream::connect() {
 }
 
 void PulseStream::takeLayout() {
-  const pa_sample_spec& spec = *pa_stream_get_sample_spec(stream_);
-  downmix_.setLayout(spec.channels, description_.channelsPerFrame);
-  if (spec.channels == description_.channelsPerFrame) return;
+  const pa_sample_spec& format = *pa_stream_get_sample_spec(stream_);
+  downmix_.setLayout(format.channels, description_.channelsPerFrame);
+  if (format.channels == description_.channelsPerFrame) return;
   // The buffer's sizes were asked for in bytes of the frames asked for, and the servers take them
   // as bytes of the stream's own: a stereo stream would hold half the time meant, and be sent twice
   // as many pieces. Asked again in its frames.
-  const pa_buffer_attr attributes = bufferAttributes(spec);
+  const pa_buffer_attr attributes = bufferAttributes(format);
   if (pa_operation* operation = pa_stream_set_buffer_attr(stream_, &attributes, nullptr, nullptr)) {
     pa_operation_unref(operation);
   }
