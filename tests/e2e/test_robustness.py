@@ -1,5 +1,5 @@
-"""Hostile conditions: a storm of mute signals, a closed stderr, paths that cannot be written and a
-full disk. Nothing may hang, crash or lose what was recorded."""
+"""Hostile conditions: a storm of mute signals, a parent that goes away, readers that stop reading,
+paths that cannot be written and a full disk. Nothing may hang, crash or lose what was recorded."""
 
 import ctypes
 import fcntl
