@@ -12,6 +12,10 @@ namespace {
 // long stretch of it costs no more memory than the audio would.
 constexpr double kLongestSilenceSeconds = 0.5;
 
+uint64_t longestSilence(const StreamBasicDescription& description) {
+  return static_cast<uint64_t>(kLongestSilenceSeconds * description.sampleRate);
+}
+
 }  // namespace
 
 void PulseStream::onTailArrived(pa_stream*, int, void* userdata) {
@@ -118,13 +122,12 @@ void PulseStream::onQuietOutput(pa_context*, const pa_sink_info* sink, int eol, 
 
 void PulseStream::deliverSilence(uint64_t frames, bool mayWait) {
   heldSilence_ += frames;
-  const auto longest = static_cast<uint64_t>(kLongestSilenceSeconds * description_.sampleRate);
-  if (heldSilence_ == 0 || (mayWait && heldSilence_ < longest)) return;
+  if (heldSilence_ == 0 || (mayWait && heldSilence_ < longestSilence(description_))) return;
   deliver(takeHeldSilence(), StreamOutputType::audio);
 }
 
 std::vector<std::shared_ptr<const SampleBuffer>> PulseStream::takeHeldSilence() {
-  const auto longest = static_cast<uint64_t>(kLongestSilenceSeconds * description_.sampleRate);
+  const uint64_t longest = longestSilence(description_);
   if (!zeros_) {
     zeros_ = std::make_shared<const std::vector<uint8_t>>(longest * description_.bytesPerFrame);
   }
