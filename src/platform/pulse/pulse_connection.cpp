@@ -100,6 +100,10 @@ void Connection::watchServer(std::function<void()> onChange) {
   loop_.nudge();  // a new watcher looks once at where things stand
 }
 
+ServerView Connection::serverView() const {
+  return watch_ ? watch_->view() : ServerView();
+}
+
 pa_context* newClientContext(pa_mainloop_api* api) {
   pa_proplist* properties = pa_proplist_new();
   pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "tarn-audio-tap");

@@ -10,12 +10,11 @@
 
 #include "platform/error.h"
 #include "platform/pulse/paced_loop.h"
+#include "platform/pulse/server_watch.h"
 
 namespace platform::pulse {
 
 constexpr char kDomain[] = "tarn.pulse";
-
-class ServerWatch;
 
 // A client of the server as this tool presents itself, not yet connected; nullptr if it cannot be
 // made.
@@ -54,6 +53,9 @@ class Connection {
   // of its settings (the default output among them), and once when the watch begins. One watcher
   // at a time; an empty function ends the calls.
   void watchServer(std::function<void()> onChange);
+  // Where things stand on the server, as the watch last heard: nothing is known before the first
+  // watcher, or while the watch is not connected.
+  ServerView serverView() const;
 
  private:
   Connection();

@@ -8,7 +8,8 @@ namespace {
 
 // How long a capture whose output went away, while others are left, waits for the server to name
 // another default (PipeWire's session manager names one a moment after the removal, later on a
-// busy machine) before it fails; and how often it asks meanwhile, should a change go unannounced.
+// busy machine) before it fails; and how often it looks meanwhile, should a change go unannounced.
+// A default that this connection does not know yet is looked for as long, and as often.
 constexpr pa_usec_t kNewDefaultLimitUsec = 5000 * 1000;
 constexpr pa_usec_t kNewDefaultPollUsec = 100 * 1000;
 // How long the server must list no output at all before the capture fails: PipeWire, busy, can
@@ -24,30 +25,39 @@ void PulseStream::followOrFail(const Error& error) {
   }
   release();
   lostError_ = error;
-  lostDeadline_ = pa_rtclock_now() + kNewDefaultLimitUsec;
   noOutputSince_ = 0;
-  lostTimer_ = pa_context_rttime_new(connection_.context(), pa_rtclock_now() + kNewDefaultPollUsec,
-                                     onLostTimer, this);
+  keepLooking();
   lookUpDefault();
 }
 
-void PulseStream::onLostTimer(pa_mainloop_api*, pa_time_event* timer, const struct timeval*,
+void PulseStream::keepLooking() {
+  if (lookTimer_) return;
+  lookDeadline_ = pa_rtclock_now() + kNewDefaultLimitUsec;
+  lookTimer_ = pa_context_rttime_new(connection_.context(), pa_rtclock_now() + kNewDefaultPollUsec,
+                                     onLookTimer, this);
+}
+
+void PulseStream::onLookTimer(pa_mainloop_api*, pa_time_event* timer, const struct timeval*,
                               void* userdata) {
   auto* self = static_cast<PulseStream*>(userdata);
-  if (self->stream_ || self->stopping_) return self->cancelLostTimer();
-  if (pa_rtclock_now() >= self->lostDeadline_) {
-    self->cancelLostTimer();
-    return self->fail(*self->lostError_);
+  if (self->stopping_) return self->stopLooking();
+  if (pa_rtclock_now() >= self->lookDeadline_) {
+    // A capture that still runs stays where it is, until the next change.
+    self->stopLooking();
+    if (!self->stream_) {
+      self->fail(self->lostError_ ? *self->lostError_ : libraryError(PA_ERR_NOENTITY));
+    }
+    return;
   }
   pa_context_rttime_restart(self->connection_.context(), timer,
                             pa_rtclock_now() + kNewDefaultPollUsec);
   self->lookUpDefault();
 }
 
-void PulseStream::cancelLostTimer() {
-  if (!lostTimer_) return;
-  connection_.loop().api()->time_free(lostTimer_);
-  lostTimer_ = nullptr;
+void PulseStream::stopLooking() {
+  if (!lookTimer_) return;
+  connection_.loop().api()->time_free(lookTimer_);
+  lookTimer_ = nullptr;
 }
 
 void PulseStream::subscribe() {
@@ -65,27 +75,23 @@ void PulseStream::unsubscribe() {
 }
 
 void PulseStream::lookUpDefault() {
-  if (track(pa_context_get_server_info(connection_.context(), onServerInfo, this))) awaitReply();
-}
-
-void PulseStream::onServerInfo(pa_context* context, const pa_server_info* info, void* userdata) {
-  auto* self = static_cast<PulseStream*>(userdata);
-  self->replyArrived();
-  if (self->stopping_ || !self->subscribed_) return;
-  const std::string sink = info && info->default_sink_name ? info->default_sink_name : "";
+  if (stopping_ || !subscribed_) return;
+  const ServerView view = connection_.serverView();
+  if (!view.known) return;  // the watch nudges once it knows
+  const std::string& sink = view.defaultSink;
   if (sink.empty()) {
     // No default: if no output is left at all for a while, the capture has failed; if one is,
     // the server is about to name it.
-    if (!self->stream_) {
-      if (self->track(pa_context_get_sink_info_list(context, onAnyOutput, self))) {
-        self->awaitReply();
-      }
+    if (!stream_ &&
+        track(pa_context_get_sink_info_list(connection_.context(), onAnyOutput, this))) {
+      awaitReply();
     }
     return;
   }
-  if (sink == self->sink_ && self->stream_) return;  // still recording the default
-  if (self->track(pa_context_get_sink_info_by_name(context, sink.c_str(), onDefaultSink, self))) {
-    self->awaitReply();
+  if (sink == sink_ && stream_) return stopLooking();  // still recording the default
+  if (track(pa_context_get_sink_info_by_name(connection_.context(), sink.c_str(), onDefaultSink,
+                                             this))) {
+    awaitReply();
   }
 }
 
@@ -101,13 +107,20 @@ void PulseStream::onAnyOutput(pa_context*, const pa_sink_info*, int eol, void* u
   const pa_usec_t now = pa_rtclock_now();
   if (!self->noOutputSince_) self->noOutputSince_ = now;
   if (now - self->noOutputSince_ < kNoOutputLimitUsec) return;
-  self->cancelLostTimer();
+  self->stopLooking();
   self->fail(self->lostError_ ? *self->lostError_ : libraryError(PA_ERR_NOENTITY));
 }
 
 void PulseStream::onDefaultSink(pa_context*, const pa_sink_info* sink, int eol, void* userdata) {
   auto* self = static_cast<PulseStream*>(userdata);
-  if (eol != 0) return self->replyArrived();
+  if (eol > 0) return self->replyArrived();
+  if (eol < 0) {
+    // Not known on this connection yet (an output that has just come, seen here a moment after
+    // the watch saw it named), or gone already: asked again for a while.
+    self->replyArrived();
+    if (!self->stopping_ && self->subscribed_) self->keepLooking();
+    return;
+  }
   if (!sink || !sink->monitor_source_name) return;
   if (self->stopping_ || !self->subscribed_) return;
   if (self->stream_ && sink->name == self->sink_) return;
@@ -123,18 +136,14 @@ void PulseStream::moveTo(const std::string& sink, uint32_t sinkIndex, const std:
   sinkIndex_ = sinkIndex;
   source_ = source;
   lostError_.reset();
-  cancelLostTimer();
+  stopLooking();
   if (int code = connect()) fail(libraryError(code));
 }
 
 void PulseStream::lookAtPlaying() {
   if (!stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY || stopping_) return;
-  playingStreams_.lookAt(connection_.context(), sinkIndex_);
-}
-
-void PulseStream::playingChanged(bool playing) {
-  anyPlaying_ = playing;
-  if (playing) setCorked(false);
+  anyPlaying_ = connection_.serverView().plays(sinkIndex_);
+  if (anyPlaying_) setCorked(false);
 }
 
 void PulseStream::setCorked(bool corked) {

@@ -54,11 +54,10 @@ PulseStream::~PulseStream() {
     if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
     pa_operation_unref(operation);
   }
-  playingStreams_.forget();
   release();
   unsubscribe();
   if (stopTimer_) connection_.loop().api()->time_free(stopTimer_);
-  cancelLostTimer();
+  stopLooking();
 }
 
 void PulseStream::startCapture(CompletionHandler handler) {
@@ -169,7 +168,6 @@ void PulseStream::release() {
   }
   pa_stream_unref(stream_);
   stream_ = nullptr;
-  playingStreams_.forget();
   anyPlaying_ = true;  // until the new stream's output says otherwise
   corked_ = false;
 }
@@ -179,7 +177,7 @@ void PulseStream::fail(const Error& error) {
   if (stopping_) return finishStop(std::nullopt);
   release();
   unsubscribe();
-  cancelLostTimer();
+  stopLooking();
   reportStop(error);
 }
 

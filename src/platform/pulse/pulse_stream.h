@@ -15,7 +15,6 @@
 
 #include "platform/capture_service.h"
 #include "platform/pulse/downmix.h"
-#include "platform/pulse/playing_streams.h"
 #include "platform/pulse/pulse_connection.h"
 #include "platform/pulse/timeline.h"
 
@@ -57,26 +56,28 @@ class PulseStream final : public Stream {
   // The recorded stream ended while the server is still there: its output may have gone. Follow
   // the default output if there still is one; fail with the stream's error otherwise.
   void followOrFail(const Error& error);
-  static void onLostTimer(pa_mainloop_api*, pa_time_event* timer, const struct timeval*,
+  // Looks for the default output again every little while, for a while: while the recorded one is
+  // lost, or while the default cannot be found yet.
+  void keepLooking();
+  static void onLookTimer(pa_mainloop_api*, pa_time_event* timer, const struct timeval*,
                           void* userdata);
-  void cancelLostTimer();
+  void stopLooking();
   // Follows the server's changes of default output from now on.
   void subscribe();
   void unsubscribe();
+  // Moves to the default output the watch last heard of, if it is not the one recorded.
   void lookUpDefault();
-  static void onServerInfo(pa_context* context, const pa_server_info* info, void* userdata);
   static void onAnyOutput(pa_context*, const pa_sink_info*, int eol, void* userdata);
-  // A default that cannot be found (already gone, or not yet there) is waited for: the next change
-  // of default, or the time limit, decides.
+  // A default that cannot be found (already gone, or not yet there) is looked for again, until
+  // the next change of default or the time limit.
   static void onDefaultSink(pa_context*, const pa_sink_info* sink, int eol, void* userdata);
   // Records the monitor of another output from now on. What the old stream delivered is kept; the
   // moment in between becomes silence through the timeline.
   void moveTo(const std::string& sink, uint32_t sinkIndex, const std::string& source);
-  // Whether applications play to the recorded output. While none does, the record stream is
-  // corked once what the output played has been read, and the server sends nothing: its silence
-  // is ours to count.
+  // Whether applications play to the recorded output, as the watch last heard. While none does,
+  // the record stream is corked once what the output played has been read, and the server sends
+  // nothing: its silence is ours to count.
   void lookAtPlaying();
-  void playingChanged(bool playing);
   void setCorked(bool corked);
 
   // Reading the server, and keeping the recording on the clock.
@@ -123,16 +124,15 @@ class PulseStream final : public Stream {
   std::vector<pa_operation*> operations_;              // whose replies are still to come, or came
   int awaitedReplies_ = 0;
   std::optional<Timeline> timeline_;  // from the moment the stream runs
-  bool resuming_ = true;     // the next audio is the first of a stream, or after a quiet stretch
-  bool subscribed_ = false;  // to the server's changes of default output
-  PlayingStreams playingStreams_{[this](bool playing) { playingChanged(playing); }};
+  bool resuming_ = true;      // the next audio is the first of a stream, or after a quiet stretch
+  bool subscribed_ = false;   // to the server's changes of default output
   bool anyPlaying_ = true;    // as far as is known, an application plays to the output
   bool corked_ = false;       // and if not, the record stream is corked
   bool outputAsked_ = false;  // whether the recorded output runs, after a quiet stretch
   double outputAskedAt_ = 0;
   std::optional<Error> lostError_;      // why the recorded stream ended, while looking for another
-  pa_time_event* lostTimer_ = nullptr;  // asks again for the default until the deadline
-  pa_usec_t lostDeadline_ = 0;
+  pa_time_event* lookTimer_ = nullptr;  // looks again for the default until the deadline
+  pa_usec_t lookDeadline_ = 0;
   pa_usec_t noOutputSince_ = 0;  // when the server was first seen to list no output, or 0
 };
 

@@ -2,12 +2,19 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 #include "platform/pulse/pulse_connection.h"
 #include "platform/threads.h"
 
 namespace platform::pulse {
+
+bool ServerView::plays(uint32_t sink) const {
+  return !playingKnown ||
+         std::find(playingSinks.begin(), playingSinks.end(), sink) != playingSinks.end();
+}
 
 ServerWatch::ServerWatch(PacedLoop& loop) : nudged_(loop), loop_(pa_threaded_mainloop_new()) {
   // The library's thread takes no signal, whichever thread starts the watch.
@@ -26,6 +33,11 @@ void ServerWatch::ensureConnected() {
   pa_threaded_mainloop_unlock(loop_);
 }
 
+ServerView ServerWatch::view() const {
+  std::lock_guard hold(viewMutex_);
+  return view_;
+}
+
 void ServerWatch::connect() {
   context_ = newClientContext(pa_threaded_mainloop_get_api(loop_));
   if (!context_) return;  // changes go unheard: the capture stays where it is
@@ -33,11 +45,21 @@ void ServerWatch::connect() {
   pa_context_set_subscribe_callback(context_, onEvent, this);
   // A connection that fails at once has usually been let go of already, by onState.
   if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 && context_) {
-    pa_context_set_state_callback(context_, nullptr, nullptr);
-    pa_context_set_subscribe_callback(context_, nullptr, nullptr);
-    pa_context_unref(context_);
-    context_ = nullptr;
+    forget();
   }
+}
+
+void ServerWatch::forget() {
+  for (Question* question : {&defaultQuestion_, &playingQuestion_}) {
+    if (question->operation) pa_operation_unref(std::exchange(question->operation, nullptr));
+    question->askAgain = false;
+  }
+  pa_context_set_state_callback(context_, nullptr, nullptr);
+  pa_context_set_subscribe_callback(context_, nullptr, nullptr);
+  pa_context_unref(context_);
+  context_ = nullptr;
+  std::lock_guard hold(viewMutex_);
+  view_ = ServerView();
 }
 
 void ServerWatch::onState(pa_context* context, void* self) {
@@ -51,22 +73,75 @@ void ServerWatch::onState(pa_context* context, void* self) {
               nullptr, nullptr)) {
         pa_operation_unref(operation);
       }
-      watch->nudged_.nudge();
+      watch->ask(watch->defaultQuestion_, &ServerWatch::askDefault);
+      watch->ask(watch->playingQuestion_, &ServerWatch::askPlaying);
       break;
     case PA_CONTEXT_FAILED:
     case PA_CONTEXT_TERMINATED:
-      pa_context_set_state_callback(context, nullptr, nullptr);
-      pa_context_set_subscribe_callback(context, nullptr, nullptr);
-      pa_context_unref(context);
-      watch->context_ = nullptr;
+      watch->forget();
       break;
     default:
       break;
   }
 }
 
-void ServerWatch::onEvent(pa_context*, pa_subscription_event_type_t, uint32_t, void* self) {
-  static_cast<ServerWatch*>(self)->nudged_.nudge();
+void ServerWatch::onEvent(pa_context*, pa_subscription_event_type_t type, uint32_t, void* self) {
+  auto* watch = static_cast<ServerWatch*>(self);
+  if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER) {
+    watch->ask(watch->defaultQuestion_, &ServerWatch::askDefault);
+  } else {
+    watch->ask(watch->playingQuestion_, &ServerWatch::askPlaying);
+  }
+}
+
+void ServerWatch::ask(Question& question, pa_operation* (ServerWatch::*send)()) {
+  // A question that the library cancelled (the connection died) answers no more.
+  if (question.operation && pa_operation_get_state(question.operation) == PA_OPERATION_RUNNING) {
+    question.askAgain = true;
+    return;
+  }
+  if (question.operation) pa_operation_unref(question.operation);
+  question.askAgain = false;
+  question.operation = (this->*send)();
+}
+
+void ServerWatch::answered(Question& question, pa_operation* (ServerWatch::*send)()) {
+  if (question.operation) pa_operation_unref(std::exchange(question.operation, nullptr));
+  if (question.askAgain) return ask(question, send);
+  nudged_.nudge();
+}
+
+pa_operation* ServerWatch::askDefault() {
+  return pa_context_get_server_info(context_, onServerInfo, this);
+}
+
+pa_operation* ServerWatch::askPlaying() {
+  playingFound_.clear();
+  return pa_context_get_sink_input_info_list(context_, onSinkInput, this);
+}
+
+void ServerWatch::onServerInfo(pa_context*, const pa_server_info* info, void* self) {
+  auto* watch = static_cast<ServerWatch*>(self);
+  if (info) {
+    std::lock_guard hold(watch->viewMutex_);
+    watch->view_.known = true;
+    watch->view_.defaultSink = info->default_sink_name ? info->default_sink_name : "";
+  }
+  watch->answered(watch->defaultQuestion_, &ServerWatch::askDefault);
+}
+
+void ServerWatch::onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* self) {
+  auto* watch = static_cast<ServerWatch*>(self);
+  if (eol == 0) {
+    if (!info->corked) watch->playingFound_.push_back(info->sink);
+    return;
+  }
+  if (eol > 0) {  // an error answers nothing: what was known holds until the next listing
+    std::lock_guard hold(watch->viewMutex_);
+    watch->view_.playingKnown = true;
+    watch->view_.playingSinks = watch->playingFound_;
+  }
+  watch->answered(watch->playingQuestion_, &ServerWatch::askPlaying);
 }
 
 }  // namespace platform::pulse

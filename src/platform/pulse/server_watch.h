@@ -1,35 +1,77 @@
 // The server's announcements of changes to its settings (a new default output, say) and to the
 // applications' streams (one that starts, pauses or ends), heard on a connection and a thread of
-// their own. The capture's connection is read at a steady pace, which
-// would hold an announcement back for up to a turn; this one sleeps until the server speaks, and
-// then nudges the capture's loop at once.
+// their own. The capture's connection is read at a steady pace, which would hold an announcement
+// back for up to a turn; this one sleeps until the server speaks, and then nudges the capture's
+// loop at once.
+//
+// What changed is asked on this same connection, and the capture reads the answers here rather
+// than asking on its own. A server may keep each client's view of its settings apart (PipeWire's
+// does) and bring one up to date a moment after another: asked on the capture's connection right
+// after an announcement heard here, it could still name the old default output, and no further
+// announcement would come to correct it.
 #pragma once
 
 #include <pulse/pulseaudio.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "platform/pulse/paced_loop.h"
 
 namespace platform::pulse {
 
+// Where things stand on the server, as the watch last heard.
+struct ServerView {
+  bool known = false;       // the default has been asked since the watch connected
+  std::string defaultSink;  // the default output's name; empty while the server names none
+  bool playingKnown = false;
+  std::vector<uint32_t> playingSinks;  // outputs that an application plays to (a stream uncorked)
+
+  // Whether an application plays to that output; so it is taken to while nothing is known.
+  bool plays(uint32_t sink) const;
+};
+
 class ServerWatch {
  public:
-  // Nudges `loop` once the watch is in place (whatever changed meanwhile is looked at then), and
-  // at each announcement after that.
+  // Nudges `loop` once the watch knows where things stand, and after each change it hears of.
   explicit ServerWatch(PacedLoop& loop);
   ServerWatch(const ServerWatch&) = delete;
   ServerWatch& operator=(const ServerWatch&) = delete;
 
   // Connects again if the server went away since; from any thread.
   void ensureConnected();
+  // From any thread.
+  ServerView view() const;
 
  private:
+  // A question to the server asked once at a time: asked again while it is under way, it is asked
+  // again once it has been answered, so that the last answer is never older than the last change.
+  struct Question {
+    pa_operation* operation = nullptr;
+    bool askAgain = false;
+  };
+
   void connect();  // under the watch's lock
   static void onState(pa_context* context, void* self);
-  static void onEvent(pa_context*, pa_subscription_event_type_t, uint32_t, void* self);
+  static void onEvent(pa_context*, pa_subscription_event_type_t type, uint32_t, void* self);
+  void ask(Question& question, pa_operation* (ServerWatch::*send)());
+  void answered(Question& question, pa_operation* (ServerWatch::*send)());
+  pa_operation* askDefault();
+  pa_operation* askPlaying();
+  static void onServerInfo(pa_context*, const pa_server_info* info, void* self);
+  static void onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* self);
+  void forget();  // under the watch's lock: the connection is gone
 
   PacedLoop& nudged_;
   pa_threaded_mainloop* loop_;
   pa_context* context_ = nullptr;
+  Question defaultQuestion_;
+  Question playingQuestion_;
+  std::vector<uint32_t> playingFound_;  // by the listing under way
+  mutable std::mutex viewMutex_;        // the view is read by the capture's thread
+  ServerView view_;
 };
 
 }  // namespace platform::pulse
