@@ -154,6 +154,9 @@ void PulseStream::setCorked(bool corked) {
   corked_ = corked;
   // Whatever plays next is a resumption: the stretch before it is silence, counted by the clock.
   resuming_ = true;
+  // Its arrival is what places it on the clock: it is read the moment it comes, not at the loop's
+  // next turn, which may be a relaxed one away.
+  if (!corked_) connection_.loop().setPaced(false);
   if (pa_operation* operation = pa_stream_cork(stream_, corked_, nullptr, nullptr)) {
     pa_operation_unref(operation);
   }
