@@ -129,7 +129,7 @@ void PulseStream::onDefaultSink(pa_context*, const pa_sink_info* sink, int eol, 
 
 void PulseStream::moveTo(const std::string& sink, uint32_t sinkIndex, const std::string& source) {
   if (stream_) {
-    onRead(stream_, 0, this);
+    stream_->read();
     release();
   }
   sink_ = sink;
@@ -141,25 +141,19 @@ void PulseStream::moveTo(const std::string& sink, uint32_t sinkIndex, const std:
 }
 
 void PulseStream::lookAtPlaying() {
-  if (!stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY || stopping_) return;
+  if (!stream_ || !stream_->running() || stopping_) return;
   anyPlaying_ = connection_.serverView().plays(sinkIndex_);
   if (anyPlaying_) setCorked(false);
 }
 
 void PulseStream::setCorked(bool corked) {
-  if (corked_ == corked || !stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY ||
-      stopping_) {
-    return;
-  }
-  corked_ = corked;
+  if (!stream_ || stream_->corked() == corked || !stream_->running() || stopping_) return;
   // Whatever plays next is a resumption: the stretch before it is silence, counted by the clock.
   resuming_ = true;
   // Its arrival is what places it on the clock: it is read the moment it comes, not at the loop's
   // next turn, which may be a relaxed one away.
-  if (!corked_) connection_.loop().setPaced(false);
-  if (pa_operation* operation = pa_stream_cork(stream_, corked_, nullptr, nullptr)) {
-    pa_operation_unref(operation);
-  }
+  if (!corked) connection_.loop().setPaced(false);
+  stream_->setCorked(corked);
 }
 
 }  // namespace platform::pulse

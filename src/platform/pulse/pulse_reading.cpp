@@ -25,37 +25,29 @@ void PulseStream::onTailArrived(pa_stream*, int, void* userdata) {
 
 void PulseStream::disconnectAfterTail() {
   takeTail();
-  pa_stream_disconnect(stream_);
+  stream_->disconnect();
 }
 
 void PulseStream::takeTail() {
   if (tailTaken_) return;
-  if (stream_) onRead(stream_, 0, this);
+  if (stream_) stream_->read();
   deliverBatch();
   if (timeline_) deliverSilence(timeline_->silenceUntil(stopSeconds_));
   tailTaken_ = true;
-}
-
-void PulseStream::onRead(pa_stream* stream, size_t, void* userdata) {
-  auto* self = static_cast<PulseStream*>(userdata);
-  const void* data;
-  size_t length;
-  while (pa_stream_peek(stream, &data, &length) == 0 && length > 0) {
-    // Copied out of the library's buffer and mixed to the recording's channels in one pass.
-    if (!self->tailTaken_) self->downmix_.append(data, length, self->batch_);
-    pa_stream_drop(stream);
-  }
+  if (stream_) stream_->stopCollecting();
 }
 
 void PulseStream::deliverBatch() {
-  size_t frames = batch_.size() / description_.bytesPerFrame;
+  if (!stream_) return;
+  std::vector<uint8_t>& batch = stream_->collected();
+  size_t frames = batch.size() / description_.bytesPerFrame;
   if (frames == 0) return;
-  batch_.resize(frames * description_.bytesPerFrame);
+  batch.resize(frames * description_.bytesPerFrame);
   PacedLoop& loop = connection_.loop();
   if (timeline_) {
     const uint64_t dropped = timeline_->overlap(frames, secondsNow());
-    batch_.erase(batch_.begin(),
-                 batch_.begin() + static_cast<ptrdiff_t>(dropped * description_.bytesPerFrame));
+    batch.erase(batch.begin(),
+                batch.begin() + static_cast<ptrdiff_t>(dropped * description_.bytesPerFrame));
     frames -= dropped;
     if (frames == 0) return;
     if (loop.burstArrivedPromptly()) {
@@ -69,21 +61,20 @@ void PulseStream::deliverBatch() {
   // every other relaxed turn, and read at the relaxed pace: nothing in it is worth waking for more
   // often.
   const bool silent =
-      std::all_of(batch_.begin(), batch_.end(), [](uint8_t byte) { return byte == 0; });
+      std::all_of(batch.begin(), batch.end(), [](uint8_t byte) { return byte == 0; });
   if (silent) {
-    batch_.clear();
+    batch.clear();
     deliverSilence(frames, /*mayWait=*/true);
     // Nothing plays, and what the output played has been read: corked before that, the server
     // would keep it for the next uncork, which would put it in the file late.
     if (!anyPlaying_) setCorked(true);
   } else {
-    const size_t reserve = batch_.size();
-    deliverSamples(std::move(batch_), frames);
-    batch_ = std::vector<uint8_t>();
-    batch_.reserve(reserve);
+    const size_t reserve = batch.size();
+    deliverSamples(std::move(batch), frames);
+    batch = std::vector<uint8_t>();
+    batch.reserve(reserve);
   }
-  const bool running = stream_ && pa_stream_get_state(stream_) == PA_STREAM_READY;
-  if (running && !stopping_ && awaitedReplies_ == 0) {
+  if (stream_->running() && !stopping_ && awaitedReplies_ == 0) {
     loop.setPaced(true);  // undisturbed
     loop.setRelaxed(silent);
   }
@@ -97,12 +88,12 @@ void PulseStream::deliverBatch() {
 // running (or a server that answers that it has none) stands for silence, up to the moment of
 // the question. A server that does not answer is asked nothing more until it does.
 void PulseStream::catchUpWithClock() {
-  if (!timeline_ || stopping_ || !batch_.empty()) return;
+  if (!timeline_ || stopping_ || collecting()) return;
   resuming_ = true;  // whatever comes next ends a quiet stretch
   // Nothing plays to the output: there is nothing to ask the server, whose silence is ours to
   // count.
   if (!anyPlaying_) setCorked(true);
-  if (corked_) return deliverSilence(timeline_->silenceUntil(secondsNow()));
+  if (stream_ && stream_->corked()) return deliverSilence(timeline_->silenceUntil(secondsNow()));
   if (outputAsked_) return;
   outputAskedAt_ = secondsNow();
   outputAsked_ = track(
@@ -116,7 +107,7 @@ void PulseStream::onQuietOutput(pa_context*, const pa_sink_info* sink, int eol, 
     return;
   }
   if (!sink || sink->state == PA_SINK_RUNNING) return;  // what it plays is on its way
-  if (!self->timeline_ || self->stopping_ || !self->batch_.empty()) return;
+  if (!self->timeline_ || self->stopping_ || self->collecting()) return;
   self->deliverSilence(self->timeline_->silenceUntil(self->outputAskedAt_));
 }
 

@@ -1,33 +1,12 @@
 // The stream's life: the record stream made and started, stopped with everything the server sent
 // until the stop, or failed.
-#include <cstring>
-
 #include "platform/pulse/pulse_stream.h"
 
 namespace platform::pulse {
 namespace {
 
-// The most audio the server holds back before it sends it, which a stop cannot take with it. Small,
-// so that the file ends with what sounded until the stop; the loop's pace, not this, decides how
-// often the process wakes.
-constexpr double kFragmentSeconds = 0.02;
-// How much audio the server keeps for the capture before it drops some: far more than collects
-// between two reads, so that a busy machine loses nothing either.
-constexpr double kBufferSeconds = 4.0;
 // A server that does not confirm a disconnect within this time is not waited for any longer.
 constexpr pa_usec_t kStopLimitUsec = 1000 * 1000;
-
-pa_buffer_attr bufferAttributes(const pa_sample_spec& format) {
-  pa_buffer_attr attributes;
-  std::memset(&attributes, 0xff, sizeof attributes);  // server defaults, but for:
-  attributes.fragsize = static_cast<uint32_t>(
-      pa_usec_to_bytes(static_cast<pa_usec_t>(kFragmentSeconds * 1e6), &format));
-  // Room for what collects between two relaxed reads, many times over: a server whose buffer
-  // overflows drops audio (PipeWire's default room is smaller than PulseAudio's).
-  attributes.maxlength = static_cast<uint32_t>(
-      pa_usec_to_bytes(static_cast<pa_usec_t>(kBufferSeconds * 1e6), &format));
-  return attributes;
-}
 
 }  // namespace
 
@@ -80,7 +59,7 @@ void PulseStream::stopCapture(CompletionHandler handler) {
   }
   unsubscribe();
   stopping_ = true;
-  if (!stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY) {
+  if (!stream_ || !stream_->running()) {
     release();
     return handler(std::nullopt);
   }
@@ -91,50 +70,29 @@ void PulseStream::stopCapture(CompletionHandler handler) {
   stopTimer_ = pa_context_rttime_new(connection_.context(), pa_rtclock_now() + kStopLimitUsec,
                                      onStopTimeout, this);
   connection_.loop().setPaced(false);
-  if (!track(pa_stream_update_timing_info(stream_, onTailArrived, this))) disconnectAfterTail();
+  if (!track(stream_->updateTiming(onTailArrived, this))) disconnectAfterTail();
 }
 
 int PulseStream::connect() {
-  pa_context* context = connection_.context();
-  const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32LE,
-                                  static_cast<uint32_t>(configuration().sampleRate()),
-                                  static_cast<uint8_t>(configuration().channelCount())};
-  if (!pa_sample_spec_valid(&sampleSpec)) return PA_ERR_INVALID;
-  pa_channel_map map;
-  pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
-  stream_ = pa_stream_new(context, "System audio", &sampleSpec, &map);
-  if (!stream_) return pa_context_errno(context);
-  pa_stream_set_state_callback(stream_, onState, this);
-  pa_stream_set_read_callback(stream_, onRead, this);
-  pa_stream_set_moved_callback(stream_, onMoved, this);
-
-  const pa_buffer_attr attributes = bufferAttributes(sampleSpec);
-  // A monitor records all its output plays; the stream must never wander to another source.
-  auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-  // One channel is mixed here from the output's own (see Downmix): the server keeps them as they
-  // are, in whatever layout the output has. Both servers honour this; the rate is still theirs to
-  // convert.
-  if (sampleSpec.channels == 1) {
-    flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_FIX_CHANNELS);
-  }
-  if (pa_stream_connect_record(stream_, source_.c_str(), &attributes, flags) < 0) {
-    return pa_context_errno(context);
-  }
+  stream_ = std::make_unique<RecordStream>(
+      connection_.context(), description_,
+      RecordStream::Handlers{
+          .ready = [this] { onReady(); },
+          .failed = [this](int code) { followOrFail(libraryError(code)); },
+          .terminated =
+              [this] {
+                if (stopping_) return finishStop(std::nullopt);
+                followOrFail(libraryError(PA_ERR_KILLED));
+              },
+          .moved =
+              [this] {
+                fail(Error(kDomain, PA_ERR_NOTSUPPORTED,
+                           "the sound server moved the capture to another source"));
+              },
+      });
+  if (int code = stream_->connect(source_)) return code;
   connection_.loop().setPaced(false);  // until it runs
   return 0;
-}
-
-void PulseStream::takeLayout() {
-  const pa_sample_spec& format = *pa_stream_get_sample_spec(stream_);
-  downmix_.setLayout(format.channels, description_.channelsPerFrame);
-  if (format.channels == description_.channelsPerFrame) return;
-  // The buffer's sizes were asked for in bytes of the frames asked for, and the servers take them
-  // as bytes of the stream's own: a stereo stream would hold half the time meant, and be sent twice
-  // as many pieces. Asked again in its frames.
-  const pa_buffer_attr attributes = bufferAttributes(format);
-  if (pa_operation* operation = pa_stream_set_buffer_attr(stream_, &attributes, nullptr, nullptr)) {
-    pa_operation_unref(operation);
-  }
 }
 
 void PulseStream::finishStart(std::optional<Error> error) {
@@ -159,17 +117,8 @@ void PulseStream::finishStop(std::optional<Error> error) {
 void PulseStream::release() {
   if (!stream_) return;
   deliverBatch();
-  pa_stream_set_state_callback(stream_, nullptr, nullptr);
-  pa_stream_set_read_callback(stream_, nullptr, nullptr);
-  pa_stream_set_moved_callback(stream_, nullptr, nullptr);
-  if (pa_stream_get_state(stream_) == PA_STREAM_READY ||
-      pa_stream_get_state(stream_) == PA_STREAM_CREATING) {
-    pa_stream_disconnect(stream_);
-  }
-  pa_stream_unref(stream_);
-  stream_ = nullptr;
+  stream_.reset();
   anyPlaying_ = true;  // until the new stream's output says otherwise
-  corked_ = false;
 }
 
 void PulseStream::fail(const Error& error) {
@@ -181,39 +130,15 @@ void PulseStream::fail(const Error& error) {
   reportStop(error);
 }
 
-void PulseStream::onState(pa_stream* stream, void* userdata) {
-  auto* self = static_cast<PulseStream*>(userdata);
-  switch (pa_stream_get_state(stream)) {
-    case PA_STREAM_READY:
-      self->takeLayout();      // each stream's: an output moved to may have another
-      self->resuming_ = true;  // after a start or a move: the moment in between is a gap
-      self->lookAtPlaying();
-      if (!self->timeline_) {
-        // The recording's time zero: what plays from now on belongs at its moment in the file.
-        self->timeline_.emplace(static_cast<uint32_t>(self->description_.sampleRate), secondsNow());
-        self->subscribe();
-      }
-      if (self->startHandler_) self->finishStart(std::nullopt);
-      break;
-    case PA_STREAM_FAILED:
-      self->followOrFail(libraryError(pa_context_errno(pa_stream_get_context(stream))));
-      break;
-    case PA_STREAM_TERMINATED:
-      if (self->stopping_) {
-        self->finishStop(std::nullopt);
-      } else {
-        self->followOrFail(libraryError(PA_ERR_KILLED));
-      }
-      break;
-    default:
-      break;
+void PulseStream::onReady() {
+  resuming_ = true;  // after a start or a move: the moment in between is a gap
+  lookAtPlaying();
+  if (!timeline_) {
+    // The recording's time zero: what plays from now on belongs at its moment in the file.
+    timeline_.emplace(static_cast<uint32_t>(description_.sampleRate), secondsNow());
+    subscribe();
   }
-}
-
-void PulseStream::onMoved(pa_stream*, void* userdata) {
-  auto* self = static_cast<PulseStream*>(userdata);
-  self->fail(
-      Error(kDomain, PA_ERR_NOTSUPPORTED, "the sound server moved the capture to another source"));
+  if (startHandler_) finishStart(std::nullopt);
 }
 
 void PulseStream::onStopTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*,

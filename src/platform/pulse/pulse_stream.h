@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "platform/capture_service.h"
-#include "platform/pulse/downmix.h"
 #include "platform/pulse/pulse_connection.h"
+#include "platform/pulse/record_stream.h"
 #include "platform/pulse/timeline.h"
 
 namespace platform::pulse {
@@ -33,16 +33,14 @@ class PulseStream final : public Stream {
   // The stream's life: start, stop, failure.
   // Starts the record stream; a non-zero library error code if it cannot even be asked for.
   int connect();
-  // The stream runs: what it delivers is read in the layout the server gave it.
-  void takeLayout();
+  // The record stream runs: from the start, or after a move.
+  void onReady();
   void finishStart(std::optional<Error> error);
   void finishStop(std::optional<Error> error);
   // Lets go of the library's stream; no callback of it runs afterwards. What it delivered is kept.
   void release();
   // The stream ended without being asked to: the capture has failed.
   void fail(const Error& error);
-  static void onState(pa_stream* stream, void* userdata);
-  static void onMoved(pa_stream*, void* userdata);
   static void onStopTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*,
                             void* userdata);
   // Keeps an operation whose reply will reach this object; false if it could not be asked for.
@@ -86,12 +84,11 @@ class PulseStream final : public Stream {
   // The recording reaches the moment of the stop: what the server sent until then, and silence for
   // whatever it did not (a server that had stopped answering, say).
   void takeTail();
-  // Collects what the server sends; the loop hands it over in one piece when a burst of reads
-  // ends. A hole the server reports is silence.
-  static void onRead(pa_stream* stream, size_t, void* userdata);
-  // One sample buffer for everything a burst of reads collected. Audio that came the moment it
-  // was sent tells how far the recording lags the clock; audio that waited for the loop's turn
-  // says nothing about that, and is only counted.
+  // Whether the record stream holds audio not yet handed over.
+  bool collecting() const { return stream_ && !stream_->collected().empty(); }
+  // What the record stream collected, handed over when a burst of reads ends, as one sample
+  // buffer. Audio that came the moment it was sent tells how far the recording lags the clock;
+  // audio that waited for the loop's turn says nothing about that, and is only counted.
   void deliverBatch();
   // The server has sent nothing for a while: silence, if the output does not run.
   void catchUpWithClock();
@@ -110,15 +107,13 @@ class PulseStream final : public Stream {
   std::string source_;  // its monitor
   const StreamBasicDescription description_;
   // Everything below is touched only under the main loop's lock.
-  pa_stream* stream_ = nullptr;
+  std::unique_ptr<RecordStream> stream_;
   CompletionHandler startHandler_;
   std::vector<CompletionHandler> stopHandlers_;
   pa_time_event* stopTimer_ = nullptr;
-  bool stopping_ = false;       // a stop was asked for
-  double stopSeconds_ = 0;      // when
-  bool tailTaken_ = false;      // the recording has reached the stop: nothing more goes in
-  Downmix downmix_;             // from the stream's frames to the recording's, in which
-  std::vector<uint8_t> batch_;  // what the current burst of reads collected is kept
+  bool stopping_ = false;   // a stop was asked for
+  double stopSeconds_ = 0;  // when
+  bool tailTaken_ = false;  // the recording has reached the stop: nothing more goes in
   std::shared_ptr<const std::vector<uint8_t>> zeros_;  // silence, from the first on
   uint64_t heldSilence_ = 0;                           // frames of it not yet handed over
   std::vector<pa_operation*> operations_;              // whose replies are still to come, or came
@@ -127,7 +122,6 @@ class PulseStream final : public Stream {
   bool resuming_ = true;      // the next audio is the first of a stream, or after a quiet stretch
   bool subscribed_ = false;   // to the server's changes of default output
   bool anyPlaying_ = true;    // as far as is known, an application plays to the output
-  bool corked_ = false;       // and if not, the record stream is corked
   bool outputAsked_ = false;  // whether the recorded output runs, after a quiet stretch
   double outputAskedAt_ = 0;
   std::optional<Error> lostError_;      // why the recorded stream ended, while looking for another

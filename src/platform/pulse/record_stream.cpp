@@ -1,0 +1,150 @@
+#include "platform/pulse/record_stream.h"
+
+#include <cstring>
+
+namespace platform::pulse {
+namespace {
+
+// The most audio the server holds back before it sends it, which a stop cannot take with it. Small,
+// so that the file ends with what sounded until the stop; the loop's pace, not this, decides how
+// often the process wakes.
+constexpr double kFragmentSeconds = 0.02;
+// How much audio the server keeps for the capture before it drops some: far more than collects
+// between two reads, so that a busy machine loses nothing either.
+constexpr double kBufferSeconds = 4.0;
+
+pa_buffer_attr bufferAttributes(const pa_sample_spec& format) {
+  pa_buffer_attr attributes;
+  std::memset(&attributes, 0xff, sizeof attributes);  // server defaults, but for:
+  attributes.fragsize = static_cast<uint32_t>(
+      pa_usec_to_bytes(static_cast<pa_usec_t>(kFragmentSeconds * 1e6), &format));
+  // Room for what collects between two relaxed reads, many times over: a server whose buffer
+  // overflows drops audio (PipeWire's default room is smaller than PulseAudio's).
+  attributes.maxlength = static_cast<uint32_t>(
+      pa_usec_to_bytes(static_cast<pa_usec_t>(kBufferSeconds * 1e6), &format));
+  return attributes;
+}
+
+}  // namespace
+
+RecordStream::RecordStream(pa_context* context, const StreamBasicDescription& frames,
+                           Handlers handlers)
+    : frames_(frames), handlers_(std::move(handlers)) {
+  const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(frames.sampleRate),
+                                  static_cast<uint8_t>(frames.channelsPerFrame)};
+  if (!pa_sample_spec_valid(&sampleSpec)) {
+    madeError_ = PA_ERR_INVALID;
+    return;
+  }
+  pa_channel_map map;
+  pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
+  stream_ = pa_stream_new(context, "System audio", &sampleSpec, &map);
+  if (!stream_) {
+    madeError_ = pa_context_errno(context);
+    return;
+  }
+  pa_stream_set_state_callback(stream_, onState, this);
+  pa_stream_set_read_callback(stream_, onRead, this);
+  pa_stream_set_moved_callback(stream_, onMoved, this);
+}
+
+RecordStream::~RecordStream() {
+  if (!stream_) return;
+  pa_stream_set_state_callback(stream_, nullptr, nullptr);
+  pa_stream_set_read_callback(stream_, nullptr, nullptr);
+  pa_stream_set_moved_callback(stream_, nullptr, nullptr);
+  if (pa_stream_get_state(stream_) == PA_STREAM_READY ||
+      pa_stream_get_state(stream_) == PA_STREAM_CREATING) {
+    pa_stream_disconnect(stream_);
+  }
+  pa_stream_unref(stream_);
+}
+
+int RecordStream::connect(const std::string& source) {
+  if (!stream_) return madeError_;
+  const pa_buffer_attr attributes = bufferAttributes(*pa_stream_get_sample_spec(stream_));
+  // A monitor records all its output plays; the stream must never wander to another source.
+  auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+  // One channel is mixed here from the output's own (see Downmix): the server keeps them as they
+  // are, in whatever layout the output has. Both servers honour this; the rate is still theirs to
+  // convert.
+  if (frames_.channelsPerFrame == 1) {
+    flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_FIX_CHANNELS);
+  }
+  if (pa_stream_connect_record(stream_, source.c_str(), &attributes, flags) < 0) {
+    return pa_context_errno(pa_stream_get_context(stream_));
+  }
+  return 0;
+}
+
+bool RecordStream::running() const {
+  return stream_ && pa_stream_get_state(stream_) == PA_STREAM_READY;
+}
+
+void RecordStream::setCorked(bool corked) {
+  if (corked_ == corked || !running()) return;
+  corked_ = corked;
+  if (pa_operation* operation = pa_stream_cork(stream_, corked_, nullptr, nullptr)) {
+    pa_operation_unref(operation);
+  }
+}
+
+void RecordStream::read() {
+  if (stream_) onRead(stream_, 0, this);
+}
+
+pa_operation* RecordStream::updateTiming(pa_stream_success_cb_t callback, void* userdata) {
+  return running() ? pa_stream_update_timing_info(stream_, callback, userdata) : nullptr;
+}
+
+void RecordStream::disconnect() {
+  if (running()) pa_stream_disconnect(stream_);
+}
+
+void RecordStream::onState(pa_stream* stream, void* self) {
+  auto* record = static_cast<RecordStream*>(self);
+  switch (pa_stream_get_state(stream)) {
+    case PA_STREAM_READY:
+      record->takeLayout();  // each stream's: an output moved to may have another
+      record->handlers_.ready();
+      break;
+    case PA_STREAM_FAILED:
+      record->handlers_.failed(pa_context_errno(pa_stream_get_context(stream)));
+      break;
+    case PA_STREAM_TERMINATED:
+      record->handlers_.terminated();
+      break;
+    default:
+      break;
+  }
+}
+
+void RecordStream::onRead(pa_stream* stream, size_t, void* self) {
+  auto* record = static_cast<RecordStream*>(self);
+  const void* data;
+  size_t length;
+  while (pa_stream_peek(stream, &data, &length) == 0 && length > 0) {
+    // Copied out of the library's buffer and mixed to the recording's channels in one pass.
+    if (record->collecting_) record->downmix_.append(data, length, record->collected_);
+    pa_stream_drop(stream);
+  }
+}
+
+void RecordStream::onMoved(pa_stream*, void* self) {
+  static_cast<RecordStream*>(self)->handlers_.moved();
+}
+
+void RecordStream::takeLayout() {
+  const pa_sample_spec& format = *pa_stream_get_sample_spec(stream_);
+  downmix_.setLayout(format.channels, frames_.channelsPerFrame);
+  if (format.channels == frames_.channelsPerFrame) return;
+  // The buffer's sizes were asked for in bytes of the frames asked for, and the servers take them
+  // as bytes of the stream's own: a stereo stream would hold half the time meant, and be sent twice
+  // as many pieces. Asked again in its frames.
+  const pa_buffer_attr attributes = bufferAttributes(format);
+  if (pa_operation* operation = pa_stream_set_buffer_attr(stream_, &attributes, nullptr, nullptr)) {
+    pa_operation_unref(operation);
+  }
+}
+
+}  // namespace platform::pulse
