@@ -74,7 +74,7 @@ void PulseStream::deliverBatch() {
     batch = std::vector<uint8_t>();
     batch.reserve(reserve);
   }
-  if (stream_->running() && !stopping_ && awaitedReplies_ == 0) {
+  if (stream_->running() && !stopping_ && !follower_.awaitingReplies()) {
     loop.setPaced(true);  // undisturbed
     loop.setRelaxed(silent);
   }
@@ -96,8 +96,8 @@ void PulseStream::catchUpWithClock() {
   if (stream_ && stream_->corked()) return deliverSilence(timeline_->silenceUntil(secondsNow()));
   if (outputAsked_) return;
   outputAskedAt_ = secondsNow();
-  outputAsked_ = track(
-      pa_context_get_sink_info_by_name(connection_.context(), sink_.c_str(), onQuietOutput, this));
+  outputAsked_ = operations_.track(pa_context_get_sink_info_by_name(
+      connection_.context(), follower_.output().sink.c_str(), onQuietOutput, this));
 }
 
 void PulseStream::onQuietOutput(pa_context*, const pa_sink_info* sink, int eol, void* userdata) {

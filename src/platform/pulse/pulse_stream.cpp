@@ -14,11 +14,14 @@ PulseStream::PulseStream(const ContentFilter& filter, const StreamConfiguration&
                          std::weak_ptr<StreamDelegate> delegate)
     : Stream(filter, configuration, std::move(delegate)),
       connection_(Connection::shared()),
-      sink_(filter.display().name),
-      sinkIndex_(filter.display().displayID),
-      source_(filter.display().source),
       description_(packedFloatDescription(static_cast<double>(configuration.sampleRate()),
-                                          static_cast<uint32_t>(configuration.channelCount()))) {
+                                          static_cast<uint32_t>(configuration.channelCount()))),
+      follower_(connection_,
+                RecordedOutput{filter.display().name, filter.display().displayID,
+                               filter.display().source},
+                OutputFollower::Handlers{.moved = [this] { recordFollowedOutput(); },
+                                         .failed = [this](const Error& error) { fail(error); },
+                                         .changed = [this] { lookAtPlaying(); }}) {
   LoopLock lock(connection_.loop());
   connection_.loop().addBurstEndHandler(this, [this] { deliverBatch(); });
   connection_.loop().addQuietHandler(this, [this] { catchUpWithClock(); });
@@ -29,14 +32,10 @@ PulseStream::~PulseStream() {
   connection_.loop().removeBurstEndHandler(this);
   connection_.loop().removeQuietHandler(this);
   // No reply may reach this object once it is gone.
-  for (pa_operation* operation : operations_) {
-    if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
-    pa_operation_unref(operation);
-  }
+  operations_.cancelAll();
   release();
-  unsubscribe();
+  follower_.stop();
   if (stopTimer_) connection_.loop().api()->time_free(stopTimer_);
-  stopLooking();
 }
 
 void PulseStream::startCapture(CompletionHandler handler) {
@@ -57,7 +56,7 @@ void PulseStream::stopCapture(CompletionHandler handler) {
     stopHandlers_.push_back(std::move(handler));
     return;
   }
-  unsubscribe();
+  follower_.stop();
   stopping_ = true;
   if (!stream_ || !stream_->running()) {
     release();
@@ -70,7 +69,7 @@ void PulseStream::stopCapture(CompletionHandler handler) {
   stopTimer_ = pa_context_rttime_new(connection_.context(), pa_rtclock_now() + kStopLimitUsec,
                                      onStopTimeout, this);
   connection_.loop().setPaced(false);
-  if (!track(stream_->updateTiming(onTailArrived, this))) disconnectAfterTail();
+  if (!operations_.track(stream_->updateTiming(onTailArrived, this))) disconnectAfterTail();
 }
 
 int PulseStream::connect() {
@@ -90,7 +89,7 @@ int PulseStream::connect() {
                            "the sound server moved the capture to another source"));
               },
       });
-  if (int code = stream_->connect(source_)) return code;
+  if (int code = stream_->connect(follower_.output().source)) return code;
   connection_.loop().setPaced(false);  // until it runs
   return 0;
 }
@@ -125,8 +124,7 @@ void PulseStream::fail(const Error& error) {
   if (startHandler_) return finishStart(error);
   if (stopping_) return finishStop(std::nullopt);
   release();
-  unsubscribe();
-  stopLooking();
+  follower_.stop();
   reportStop(error);
 }
 
@@ -136,7 +134,7 @@ void PulseStream::onReady() {
   if (!timeline_) {
     // The recording's time zero: what plays from now on belongs at its moment in the file.
     timeline_.emplace(static_cast<uint32_t>(description_.sampleRate), secondsNow());
-    subscribe();
+    follower_.start();
   }
   if (startHandler_) finishStart(std::nullopt);
 }
@@ -148,24 +146,37 @@ void PulseStream::onStopTimeout(pa_mainloop_api*, pa_time_event*, const struct t
   self->finishStop(libraryError(PA_ERR_TIMEOUT));
 }
 
-bool PulseStream::track(pa_operation* operation) {
-  if (!operation) return false;
-  std::erase_if(operations_, [](pa_operation* done) {
-    if (pa_operation_get_state(done) == PA_OPERATION_RUNNING) return false;
-    pa_operation_unref(done);
-    return true;
-  });
-  operations_.push_back(operation);
-  return true;
+void PulseStream::followOrFail(const Error& error) {
+  if (startHandler_ || stopping_ ||
+      pa_context_get_state(connection_.context()) != PA_CONTEXT_READY) {
+    return fail(error);
+  }
+  release();
+  follower_.lost(error);
 }
 
-void PulseStream::awaitReply() {
-  ++awaitedReplies_;
-  connection_.loop().setPaced(false);
+void PulseStream::recordFollowedOutput() {
+  if (stream_) {
+    stream_->read();
+    release();
+  }
+  if (int code = connect()) fail(libraryError(code));
 }
 
-void PulseStream::replyArrived() {
-  if (awaitedReplies_ > 0) --awaitedReplies_;
+void PulseStream::lookAtPlaying() {
+  if (!stream_ || !stream_->running() || stopping_) return;
+  anyPlaying_ = connection_.serverView().plays(follower_.output().index);
+  if (anyPlaying_) setCorked(false);
+}
+
+void PulseStream::setCorked(bool corked) {
+  if (!stream_ || stream_->corked() == corked || !stream_->running() || stopping_) return;
+  // Whatever plays next is a resumption: the stretch before it is silence, counted by the clock.
+  resuming_ = true;
+  // Its arrival is what places it on the clock: it is read the moment it comes, not at the loop's
+  // next turn, which may be a relaxed one away.
+  if (!corked) connection_.loop().setPaced(false);
+  stream_->setCorked(corked);
 }
 
 }  // namespace platform::pulse

@@ -1,0 +1,146 @@
+#include "platform/pulse/output_follower.h"
+
+namespace platform::pulse {
+namespace {
+
+// How long a capture whose output went away, while others are left, waits for the server to name
+// another default (PipeWire's session manager names one a moment after the removal, later on a
+// busy machine) before it fails; and how often it looks meanwhile, should a change go unannounced.
+// A default that this connection does not know yet is looked for as long, and as often.
+constexpr pa_usec_t kNewDefaultLimitUsec = 5000 * 1000;
+constexpr pa_usec_t kNewDefaultPollUsec = 100 * 1000;
+// How long the server must list no output at all before the capture fails: PipeWire, busy, can
+// show a moment with neither a default nor an output while it replaces the one that went away.
+constexpr pa_usec_t kNoOutputLimitUsec = 500 * 1000;
+
+}  // namespace
+
+OutputFollower::OutputFollower(Connection& connection, RecordedOutput first, Handlers handlers)
+    : connection_(connection), output_(std::move(first)), handlers_(std::move(handlers)) {}
+
+OutputFollower::~OutputFollower() {
+  stop();
+}
+
+void OutputFollower::start() {
+  following_ = true;
+  connection_.watchServer([this] {
+    lookUpDefault();
+    handlers_.changed();
+  });
+}
+
+void OutputFollower::stop() {
+  if (following_) connection_.watchServer(nullptr);
+  following_ = false;
+  stopLooking();
+  operations_.cancelAll();
+  awaitedReplies_ = 0;
+}
+
+void OutputFollower::lost(const Error& error) {
+  recording_ = false;
+  lostError_ = error;
+  noOutputSince_ = 0;
+  keepLooking();
+  lookUpDefault();
+}
+
+void OutputFollower::lookUpDefault() {
+  if (!following_) return;
+  const ServerView view = connection_.serverView();
+  if (!view.known) return;  // the watch nudges once it knows
+  const std::string& sink = view.defaultSink;
+  pa_context* context = connection_.context();
+  if (sink.empty()) {
+    // No default: if no output is left at all for a while, the capture has failed; if one is,
+    // the server is about to name it.
+    if (!recording_) ask(pa_context_get_sink_info_list(context, onAnyOutput, this));
+    return;
+  }
+  if (sink == output_.sink && recording_) return stopLooking();  // still recording the default
+  ask(pa_context_get_sink_info_by_name(context, sink.c_str(), onDefaultSink, this));
+}
+
+void OutputFollower::keepLooking() {
+  if (lookTimer_) return;
+  lookDeadline_ = pa_rtclock_now() + kNewDefaultLimitUsec;
+  lookTimer_ = pa_context_rttime_new(connection_.context(), pa_rtclock_now() + kNewDefaultPollUsec,
+                                     onLookTimer, this);
+}
+
+void OutputFollower::onLookTimer(pa_mainloop_api*, pa_time_event* timer, const struct timeval*,
+                                 void* self) {
+  auto* follower = static_cast<OutputFollower*>(self);
+  if (pa_rtclock_now() >= follower->lookDeadline_) {
+    // A capture that still records stays where it is, until the next change.
+    follower->stopLooking();
+    if (!follower->recording_) {
+      follower->fail(follower->lostError_ ? *follower->lostError_ : libraryError(PA_ERR_NOENTITY));
+    }
+    return;
+  }
+  pa_context_rttime_restart(follower->connection_.context(), timer,
+                            pa_rtclock_now() + kNewDefaultPollUsec);
+  follower->lookUpDefault();
+}
+
+void OutputFollower::stopLooking() {
+  if (!lookTimer_) return;
+  connection_.loop().api()->time_free(lookTimer_);
+  lookTimer_ = nullptr;
+}
+
+void OutputFollower::onAnyOutput(pa_context*, const pa_sink_info*, int eol, void* self) {
+  auto* follower = static_cast<OutputFollower*>(self);
+  if (eol == 0) {
+    follower->noOutputSince_ = 0;
+    return;
+  }
+  follower->replyArrived();
+  if (!follower->following_ || follower->recording_) return;
+  if (eol < 0) return;  // no answer: the next question decides
+  const pa_usec_t now = pa_rtclock_now();
+  if (!follower->noOutputSince_) follower->noOutputSince_ = now;
+  if (now - follower->noOutputSince_ < kNoOutputLimitUsec) return;
+  follower->fail(follower->lostError_ ? *follower->lostError_ : libraryError(PA_ERR_NOENTITY));
+}
+
+void OutputFollower::onDefaultSink(pa_context*, const pa_sink_info* sink, int eol, void* self) {
+  auto* follower = static_cast<OutputFollower*>(self);
+  if (eol != 0) {
+    follower->replyArrived();
+    // Not known on this connection yet (an output that has just come, seen here a moment after
+    // the watch saw it named), or gone already: looked for again for a while.
+    if (eol < 0 && follower->following_) follower->keepLooking();
+    return;
+  }
+  if (!sink || !sink->monitor_source_name || !follower->following_) return;
+  if (follower->recording_ && sink->name == follower->output_.sink) return;
+  follower->moveTo(*sink);
+}
+
+void OutputFollower::moveTo(const pa_sink_info& sink) {
+  output_ = RecordedOutput{sink.name, sink.index, sink.monitor_source_name};
+  recording_ = true;
+  lostError_.reset();
+  stopLooking();
+  handlers_.moved();
+}
+
+void OutputFollower::fail(const Error& error) {
+  stop();
+  handlers_.failed(error);
+}
+
+void OutputFollower::ask(pa_operation* operation) {
+  if (!operations_.track(operation)) return;
+  ++awaitedReplies_;
+  connection_.loop().setPaced(false);
+}
+
+void OutputFollower::replyArrived() {
+  if (awaitedReplies_ > 0) --awaitedReplies_;
+}
+
+}  // namespace platform::pulse
