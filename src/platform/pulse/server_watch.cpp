@@ -13,7 +13,8 @@ namespace platform::pulse {
 
 bool ServerView::plays(uint32_t sink) const {
   return !playingKnown ||
-         std::find(playingSinks.begin(), playingSinks.end(), sink) != playingSinks.end();
+         std::any_of(playingSinks.begin(), playingSinks.end(),
+                     [sink](uint32_t on) { return on == sink || on == PA_INVALID_INDEX; });
 }
 
 ServerWatch::ServerWatch(PacedLoop& loop) : nudged_(loop), loop_(pa_threaded_mainloop_new()) {
@@ -133,7 +134,12 @@ void ServerWatch::onServerInfo(pa_context*, const pa_server_info* info, void* se
 void ServerWatch::onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* self) {
   auto* watch = static_cast<ServerWatch*>(self);
   if (eol == 0) {
-    if (!info->corked) watch->playingFound_.push_back(info->sink);
+    // A stream not on any output yet may be about to play on any: PipeWire lists a new player so,
+    // corked, a tenth of a second and more before its sound comes. Counted as playing, it has a
+    // corked capture running again by then.
+    if (!info->corked || info->sink == PA_INVALID_INDEX) {
+      watch->playingFound_.push_back(info->sink);
+    }
     return;
   }
   if (eol > 0) {  // an error answers nothing: what was known holds until the next listing

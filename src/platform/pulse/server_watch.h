@@ -27,7 +27,9 @@ struct ServerView {
   bool known = false;       // the default has been asked since the watch connected
   std::string defaultSink;  // the default output's name; empty while the server names none
   bool playingKnown = false;
-  std::vector<uint32_t> playingSinks;  // outputs that an application plays to (a stream uncorked)
+  // Outputs that an application plays to (a stream uncorked); PA_INVALID_INDEX for a stream not on
+  // any output yet, which may be about to play on any.
+  std::vector<uint32_t> playingSinks;
 
   // Whether an application plays to that output; so it is taken to while nothing is known.
   bool plays(uint32_t sink) const;
