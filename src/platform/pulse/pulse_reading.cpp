@@ -6,17 +6,6 @@
 #include "platform/pulse/pulse_stream.h"
 
 namespace platform::pulse {
-namespace {
-
-// Silence goes out in pieces no longer than the audio of two of the loop's relaxed turns, so that a
-// long stretch of it costs no more memory than the audio would.
-constexpr double kLongestSilenceSeconds = 0.5;
-
-uint64_t longestSilence(const StreamBasicDescription& description) {
-  return static_cast<uint64_t>(kLongestSilenceSeconds * description.sampleRate);
-}
-
-}  // namespace
 
 void PulseStream::onTailArrived(pa_stream*, int, void* userdata) {
   auto* self = static_cast<PulseStream*>(userdata);
@@ -112,31 +101,16 @@ void PulseStream::onQuietOutput(pa_context*, const pa_sink_info* sink, int eol, 
 }
 
 void PulseStream::deliverSilence(uint64_t frames, bool mayWait) {
-  heldSilence_ += frames;
-  if (heldSilence_ == 0 || (mayWait && heldSilence_ < longestSilence(description_))) return;
-  deliver(takeHeldSilence(), StreamOutputType::audio);
-}
-
-std::vector<std::shared_ptr<const SampleBuffer>> PulseStream::takeHeldSilence() {
-  const uint64_t longest = longestSilence(description_);
-  if (!zeros_) {
-    zeros_ = std::make_shared<const std::vector<uint8_t>>(longest * description_.bytesPerFrame);
-  }
-  std::vector<std::shared_ptr<const SampleBuffer>> pieces;
-  for (uint64_t left = std::exchange(heldSilence_, 0); left > 0;) {
-    const uint64_t piece = left < longest ? left : longest;
-    pieces.push_back(
-        std::make_shared<const SampleBuffer>(description_, static_cast<int64_t>(piece), zeros_));
-    left -= piece;
-  }
-  return pieces;
+  silence_.add(frames);
+  if (silence_.empty() || (mayWait && !silence_.full())) return;
+  deliver(silence_.take(), StreamOutputType::audio);
 }
 
 void PulseStream::deliverSamples(std::vector<uint8_t> samples, size_t frames) {
   auto buffer = std::make_shared<const SampleBuffer>(description_, static_cast<int64_t>(frames),
                                                      std::move(samples));
-  if (heldSilence_ == 0) return deliver(std::move(buffer), StreamOutputType::audio);
-  auto buffers = takeHeldSilence();  // what was held goes first, in the same turn of the queue
+  if (silence_.empty()) return deliver(std::move(buffer), StreamOutputType::audio);
+  auto buffers = silence_.take();  // what was held goes first, in the same turn of the queue
   buffers.push_back(std::move(buffer));
   deliver(std::move(buffers), StreamOutputType::audio);
 }

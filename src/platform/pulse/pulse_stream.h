@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/capture_service.h"
+#include "platform/pulse/held_silence.h"
 #include "platform/pulse/operations.h"
 #include "platform/pulse/output_follower.h"
 #include "platform/pulse/pulse_connection.h"
@@ -71,12 +72,9 @@ class PulseStream final : public Stream {
   // The server has sent nothing for a while: silence, if the output does not run.
   void catchUpWithClock();
   static void onQuietOutput(pa_context*, const pa_sink_info* sink, int eol, void* userdata);
-  // Every piece of silence shares one block of zeros, made once. Silence that may wait is held
-  // until there is enough of it for a piece of its own, or something else goes out.
+  // Silence that may wait is held until there is enough of it for a piece of its own, or
+  // something else goes out. Pieces handed over together wake the capture's queue once.
   void deliverSilence(uint64_t frames, bool mayWait = false);
-  // The silence held so far, in pieces that share the block of zeros. Pieces handed over together
-  // wake the capture's queue once.
-  std::vector<std::shared_ptr<const SampleBuffer>> takeHeldSilence();
   void deliverSamples(std::vector<uint8_t> samples, size_t frames);
 
   Connection& connection_;
@@ -87,11 +85,10 @@ class PulseStream final : public Stream {
   CompletionHandler startHandler_;
   std::vector<CompletionHandler> stopHandlers_;
   pa_time_event* stopTimer_ = nullptr;
-  bool stopping_ = false;   // a stop was asked for
-  double stopSeconds_ = 0;  // when
-  bool tailTaken_ = false;  // the recording has reached the stop: nothing more goes in
-  std::shared_ptr<const std::vector<uint8_t>> zeros_;  // silence, from the first on
-  uint64_t heldSilence_ = 0;                           // frames of it not yet handed over
+  bool stopping_ = false;              // a stop was asked for
+  double stopSeconds_ = 0;             // when
+  bool tailTaken_ = false;             // the recording has reached the stop: nothing more goes in
+  HeldSilence silence_{description_};  // not yet handed over
   Operations operations_;
   std::optional<Timeline> timeline_;  // from the moment the stream runs
   bool resuming_ = true;      // the next audio is the first of a stream, or after a quiet stretch
