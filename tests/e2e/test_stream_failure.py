@@ -88,6 +88,17 @@ class Moves(ServerTestCase):
         # play.
         self.assertGreaterEqual(sum(end - start for start, end in left), 0.3, left)
 
+    def test_a_burst_of_changes_of_default_leaves_one_capture_on_the_last(self):
+        tool = self.start_recording(self.path("burst.wav"))
+        for i in range(20):  # faster than a capture starts: each move drops one still starting
+            self.server.pactl("set-default-sink", self.sinks[(i + 1) % 2])
+        self.moved_to(tool, "speakers.monitor")
+        time.sleep(1)  # a capture left behind would show by now
+        captures = [block for block in self.server.pactl("list", "source-outputs").split("\n\n")
+                    if 'application.process.id = "%d"' % tool.process.pid in block]
+        self.assertEqual(len(captures), 1)
+        self.assertEqual(tool.stop(), (0, "", ""))
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -50,14 +50,32 @@ RecordStream::RecordStream(pa_context* context, const StreamBasicDescription& fr
 
 RecordStream::~RecordStream() {
   if (!stream_) return;
-  pa_stream_set_state_callback(stream_, nullptr, nullptr);
   pa_stream_set_read_callback(stream_, nullptr, nullptr);
   pa_stream_set_moved_callback(stream_, nullptr, nullptr);
-  if (pa_stream_get_state(stream_) == PA_STREAM_READY ||
-      pa_stream_get_state(stream_) == PA_STREAM_CREATING) {
-    pa_stream_disconnect(stream_);
+  if (pa_stream_get_state(stream_) == PA_STREAM_CREATING) {
+    // The library cannot end a stream that the server has not yet confirmed, and one merely let go
+    // of would go on recording on the server: it is ended once it runs.
+    pa_stream_set_state_callback(stream_, endOnceRunning, nullptr);
+    return;
   }
+  pa_stream_set_state_callback(stream_, nullptr, nullptr);
+  if (pa_stream_get_state(stream_) == PA_STREAM_READY) pa_stream_disconnect(stream_);
   pa_stream_unref(stream_);
+}
+
+void RecordStream::endOnceRunning(pa_stream* stream, void*) {
+  switch (pa_stream_get_state(stream)) {
+    case PA_STREAM_READY:
+      pa_stream_disconnect(stream);  // terminated next
+      break;
+    case PA_STREAM_FAILED:
+    case PA_STREAM_TERMINATED:
+      pa_stream_set_state_callback(stream, nullptr, nullptr);
+      pa_stream_unref(stream);
+      break;
+    default:
+      break;
+  }
 }
 
 int RecordStream::connect(const std::string& source) {

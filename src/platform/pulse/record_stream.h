@@ -51,6 +51,8 @@ class RecordStream {
   static void onState(pa_stream* stream, void* self);
   static void onRead(pa_stream* stream, size_t, void* self);
   static void onMoved(pa_stream*, void* self);
+  // The state callback of a stream let go of while the server was still making it.
+  static void endOnceRunning(pa_stream* stream, void*);
   // The stream runs: what it delivers is read in the layout the server gave it.
   void takeLayout();
 
