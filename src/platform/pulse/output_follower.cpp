@@ -42,6 +42,7 @@ void OutputFollower::lost(const Error& error) {
   recording_ = false;
   lostError_ = error;
   noOutputSince_ = 0;
+  stopLooking();  // the time limit runs from the loss
   keepLooking();
   lookUpDefault();
 }
@@ -49,8 +50,20 @@ void OutputFollower::lost(const Error& error) {
 void OutputFollower::lookUpDefault() {
   if (!following_) return;
   const ServerView view = connection_.serverView();
-  if (!view.known) return;  // the watch nudges once it knows
-  const std::string& sink = view.defaultSink;
+  if (view.known) return follow(view.defaultSink);
+  // The watch has no answer (not connected): asked here instead.
+  ask(pa_context_get_server_info(connection_.context(), onServerInfo, this));
+}
+
+void OutputFollower::onServerInfo(pa_context*, const pa_server_info* info, void* self) {
+  auto* follower = static_cast<OutputFollower*>(self);
+  follower->replyArrived();
+  if (info && follower->following_) {
+    follower->follow(info->default_sink_name ? info->default_sink_name : "");
+  }
+}
+
+void OutputFollower::follow(const std::string& sink) {
   pa_context* context = connection_.context();
   if (sink.empty()) {
     // No default: if no output is left at all for a while, the capture has failed; if one is,
@@ -117,6 +130,10 @@ void OutputFollower::onDefaultSink(pa_context*, const pa_sink_info* sink, int eo
   }
   if (!sink || !sink->monitor_source_name || !follower->following_) return;
   if (follower->recording_ && sink->name == follower->output_.sink) return;
+  // No longer the default by the time the answer came: the change that made it so has been heard,
+  // and the new default looked up.
+  const ServerView view = follower->connection_.serverView();
+  if (view.known && sink->name != view.defaultSink) return;
   follower->moveTo(*sink);
 }
 

@@ -47,8 +47,12 @@ class OutputFollower {
   bool awaitingReplies() const { return awaitedReplies_ > 0; }
 
  private:
-  // Moves to the default output the watch last heard of, if it is not the one recorded.
+  // Moves to the default output the watch last heard of (or, without the watch, the one the server
+  // names), if it is not the one recorded.
   void lookUpDefault();
+  static void onServerInfo(pa_context*, const pa_server_info* info, void* self);
+  // Moves to the output of that name, if it is not the one recorded; an empty name is no default.
+  void follow(const std::string& sink);
   // Looks for the default output again every little while, for a while: while the recorded one is
   // lost, or while the default cannot be found yet.
   void keepLooking();
