@@ -59,8 +59,11 @@ void ServerWatch::forget() {
   pa_context_set_subscribe_callback(context_, nullptr, nullptr);
   pa_context_unref(context_);
   context_ = nullptr;
-  std::lock_guard hold(viewMutex_);
-  view_ = ServerView();
+  {
+    std::lock_guard hold(viewMutex_);
+    view_ = ServerView();
+  }
+  nudged_.nudge();  // nothing is known: a corked capture runs again
 }
 
 void ServerWatch::onState(pa_context* context, void* self) {
@@ -108,8 +111,8 @@ void ServerWatch::ask(Question& question, pa_operation* (ServerWatch::*send)()) 
 
 void ServerWatch::answered(Question& question, pa_operation* (ServerWatch::*send)()) {
   if (question.operation) pa_operation_unref(std::exchange(question.operation, nullptr));
-  if (question.askAgain) return ask(question, send);
-  nudged_.nudge();
+  if (question.askAgain) ask(question, send);
+  nudged_.nudge();  // each answer, even one already followed by the next question
 }
 
 pa_operation* ServerWatch::askDefault() {
