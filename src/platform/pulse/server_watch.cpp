@@ -77,8 +77,8 @@ void ServerWatch::onState(pa_context* context, void* self) {
               nullptr, nullptr)) {
         pa_operation_unref(operation);
       }
-      watch->ask(watch->defaultQuestion_, &ServerWatch::askDefault);
-      watch->ask(watch->playingQuestion_, &ServerWatch::askPlaying);
+      watch->ask(watch->defaultQuestion_);
+      watch->ask(watch->playingQuestion_);
       break;
     case PA_CONTEXT_FAILED:
     case PA_CONTEXT_TERMINATED:
@@ -92,13 +92,13 @@ void ServerWatch::onState(pa_context* context, void* self) {
 void ServerWatch::onEvent(pa_context*, pa_subscription_event_type_t type, uint32_t, void* self) {
   auto* watch = static_cast<ServerWatch*>(self);
   if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER) {
-    watch->ask(watch->defaultQuestion_, &ServerWatch::askDefault);
+    watch->ask(watch->defaultQuestion_);
   } else {
-    watch->ask(watch->playingQuestion_, &ServerWatch::askPlaying);
+    watch->ask(watch->playingQuestion_);
   }
 }
 
-void ServerWatch::ask(Question& question, pa_operation* (ServerWatch::*send)()) {
+void ServerWatch::ask(Question& question) {
   // A question that the library cancelled (the connection died) answers no more.
   if (question.operation && pa_operation_get_state(question.operation) == PA_OPERATION_RUNNING) {
     question.askAgain = true;
@@ -106,12 +106,12 @@ void ServerWatch::ask(Question& question, pa_operation* (ServerWatch::*send)()) 
   }
   if (question.operation) pa_operation_unref(question.operation);
   question.askAgain = false;
-  question.operation = (this->*send)();
+  question.operation = (this->*question.send)();
 }
 
-void ServerWatch::answered(Question& question, pa_operation* (ServerWatch::*send)()) {
+void ServerWatch::answered(Question& question) {
   if (question.operation) pa_operation_unref(std::exchange(question.operation, nullptr));
-  if (question.askAgain) ask(question, send);
+  if (question.askAgain) ask(question);
   nudged_.nudge();  // each answer, even one already followed by the next question
 }
 
@@ -131,7 +131,7 @@ void ServerWatch::onServerInfo(pa_context*, const pa_server_info* info, void* se
     watch->view_.known = true;
     watch->view_.defaultSink = info->default_sink_name ? info->default_sink_name : "";
   }
-  watch->answered(watch->defaultQuestion_, &ServerWatch::askDefault);
+  watch->answered(watch->defaultQuestion_);
 }
 
 void ServerWatch::onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* self) {
@@ -150,7 +150,7 @@ void ServerWatch::onSinkInput(pa_context*, const pa_sink_input_info* info, int e
     watch->view_.playingKnown = true;
     watch->view_.playingSinks = watch->playingFound_;
   }
-  watch->answered(watch->playingQuestion_, &ServerWatch::askPlaying);
+  watch->answered(watch->playingQuestion_);
 }
 
 }  // namespace platform::pulse

@@ -51,6 +51,7 @@ class ServerWatch {
   // A question to the server asked once at a time: asked again while it is under way, it is asked
   // again once it has been answered, so that the last answer is never older than the last change.
   struct Question {
+    pa_operation* (ServerWatch::*const send)();  // asks it
     pa_operation* operation = nullptr;
     bool askAgain = false;
   };
@@ -58,8 +59,8 @@ class ServerWatch {
   void connect();  // under the watch's lock
   static void onState(pa_context* context, void* self);
   static void onEvent(pa_context*, pa_subscription_event_type_t type, uint32_t, void* self);
-  void ask(Question& question, pa_operation* (ServerWatch::*send)());
-  void answered(Question& question, pa_operation* (ServerWatch::*send)());
+  void ask(Question& question);
+  void answered(Question& question);
   pa_operation* askDefault();
   pa_operation* askPlaying();
   static void onServerInfo(pa_context*, const pa_server_info* info, void* self);
@@ -69,8 +70,8 @@ class ServerWatch {
   PacedLoop& nudged_;
   pa_threaded_mainloop* loop_;
   pa_context* context_ = nullptr;
-  Question defaultQuestion_;
-  Question playingQuestion_;
+  Question defaultQuestion_{&ServerWatch::askDefault};
+  Question playingQuestion_{&ServerWatch::askPlaying};
   std::vector<uint32_t> playingFound_;  // by the listing under way
   mutable std::mutex viewMutex_;        // the view is read by the capture's thread
   ServerView view_;
