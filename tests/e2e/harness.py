@@ -73,12 +73,16 @@ class PulseServer:
         return next(line.split()[0] for line in self.pactl("list", "short", "modules").splitlines()
                     if "sink_name=%s " % sink in line + " ")
 
+    def captures(self, pid):
+        """What the server lists of the record streams of a process of that id."""
+        return [block for block in self.pactl("list", "source-outputs").split("\n\n")
+                if ('application.process.id = "%d"' % pid) in block]
+
     def recorded_source(self, pid):
         """The name of the source a process of that id records, or None."""
         names = dict(line.split()[:2] for line in self.pactl("list", "short", "sources").splitlines())
-        for block in self.pactl("list", "source-outputs").split("\n\n"):
-            if ('application.process.id = "%d"' % pid) in block:
-                return names.get(block.split("Source: ", 1)[1].split()[0])
+        for block in self.captures(pid):
+            return names.get(block.split("Source: ", 1)[1].split()[0])
 
     def player(self, sink="out", stdin=subprocess.PIPE):
         """A player of float stereo fed through its stdin, with a desktop application's short buffer."""

@@ -94,9 +94,7 @@ class Moves(ServerTestCase):
             self.server.pactl("set-default-sink", self.sinks[(i + 1) % 2])
         self.moved_to(tool, "speakers.monitor")
         time.sleep(1)  # a capture left behind would show by now
-        captures = [block for block in self.server.pactl("list", "source-outputs").split("\n\n")
-                    if 'application.process.id = "%d"' % tool.process.pid in block]
-        self.assertEqual(len(captures), 1)
+        self.assertEqual(len(self.server.captures(tool.process.pid)), 1)
         self.assertEqual(tool.stop(), (0, "", ""))
 
 
