@@ -10,6 +10,15 @@
 #include "platform/threads.h"
 
 namespace platform::pulse {
+namespace {
+
+// PipeWire's server, now and then, leaves a connection's view of its settings stale after a quick
+// run of changes: the last change goes unannounced there and, asked there, the default output is
+// the one before, for good, while a new connection is told the right one. So a while after a
+// change the watch asks again on a new connection.
+constexpr pa_usec_t kRenewAfterChangeUsec = 1000 * 1000;
+
+}  // namespace
 
 bool ServerView::plays(uint32_t sink) const {
   return !playingKnown ||
@@ -50,15 +59,20 @@ void ServerWatch::connect() {
   }
 }
 
-void ServerWatch::forget() {
+void ServerWatch::letGo() {
   for (Question* question : {&defaultQuestion_, &playingQuestion_}) {
     if (question->operation) pa_operation_unref(std::exchange(question->operation, nullptr));
     question->askAgain = false;
   }
   pa_context_set_state_callback(context_, nullptr, nullptr);
   pa_context_set_subscribe_callback(context_, nullptr, nullptr);
+  pa_context_disconnect(context_);
   pa_context_unref(context_);
   context_ = nullptr;
+}
+
+void ServerWatch::forget() {
+  letGo();
   {
     std::lock_guard hold(viewMutex_);
     view_ = ServerView();
@@ -93,9 +107,27 @@ void ServerWatch::onEvent(pa_context*, pa_subscription_event_type_t type, uint32
   auto* watch = static_cast<ServerWatch*>(self);
   if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER) {
     watch->ask(watch->defaultQuestion_);
+    watch->renewLater();
   } else {
     watch->ask(watch->playingQuestion_);
   }
+}
+
+void ServerWatch::renewLater() {
+  if (renewTimer_) return;  // the renewal comes after the last change of the run anyway
+  renewTimer_ =
+      pa_context_rttime_new(context_, pa_rtclock_now() + kRenewAfterChangeUsec, onRenew, this);
+}
+
+void ServerWatch::onRenew(pa_mainloop_api* api, pa_time_event* timer, const struct timeval*,
+                          void* self) {
+  auto* watch = static_cast<ServerWatch*>(self);
+  api->time_free(timer);
+  watch->renewTimer_ = nullptr;
+  if (!watch->context_) return;  // gone: connected again by the next capture that follows
+  // What is known stands until the new connection's answers replace it.
+  watch->letGo();
+  watch->connect();
 }
 
 void ServerWatch::ask(Question& question) {

@@ -65,11 +65,17 @@ class ServerWatch {
   pa_operation* askPlaying();
   static void onServerInfo(pa_context*, const pa_server_info* info, void* self);
   static void onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* self);
-  void forget();  // under the watch's lock: the connection is gone
+  // Asks everything again on a new connection, a while after a change of the server's settings.
+  void renewLater();
+  static void onRenew(pa_mainloop_api* api, pa_time_event* timer, const struct timeval*,
+                      void* self);
+  void letGo();   // under the watch's lock: ends the connection
+  void forget();  // under the watch's lock: the connection is gone, and what it told
 
   PacedLoop& nudged_;
   pa_threaded_mainloop* loop_;
   pa_context* context_ = nullptr;
+  pa_time_event* renewTimer_ = nullptr;
   Question defaultQuestion_{&ServerWatch::askDefault};
   Question playingQuestion_{&ServerWatch::askPlaying};
   std::vector<uint32_t> playingFound_;  // by the listing under way
