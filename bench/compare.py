@@ -2,7 +2,7 @@
 """tarn-audio-tap and parecord side by side, recording one private server in one run (PulseAudio, or
 PipeWire with TARN_TEST_SERVER=pipewire).
 
-For each recorder: where a tone played 1.0 s after launch lands in the file (timeline error), how
+For each recorder: how long after launch its file appears, where a tone played 1.0 s after launch lands in the file (timeline error), how
 much of a tone that sounds until the stop is missing from the file's end (tail loss), the file's
 length against the time from launch to stop, context switches per second summed over all threads
 (the ones it asks for by sleeping, its wakeups, and the ones other processes impose by preempting
@@ -87,6 +87,22 @@ def proc_figures(pid):
     return wakeups, preempted, cpu, peak
 
 
+def watch_for_files(paths, since):
+    """Seconds from `since` until each file exists, filled in by a thread polling every 2 ms."""
+    found = {}
+
+    def poll():
+        deadline = since + 5.0
+        while len(found) < len(paths) and time.monotonic() < deadline:
+            for path in paths:
+                if path not in found and os.path.exists(path):
+                    found[path] = time.monotonic() - since
+            time.sleep(0.002)
+
+    threading.Thread(target=poll, daemon=True).start()
+    return found
+
+
 def scene(build, seconds, idle):
     server = sound_server(("out",))
     folder = server.folder
@@ -108,6 +124,7 @@ def scene(build, seconds, idle):
         launched = time.monotonic()
         for name, command in recorders.items():
             processes[name] = subprocess.Popen(command, env=server.env, stderr=subprocess.DEVNULL)
+        appeared = watch_for_files([command[-1] for command in recorders.values()], launched)
         first_tone = (launched + 1.0, launched + 1.3)
         last_tone_start = launched + seconds - 1.0
         stop_at = launched + seconds
@@ -150,7 +167,7 @@ def scene(build, seconds, idle):
             # in the file lacks, beyond the delay with which every tone lands, is lost at the end.
             tail_loss = (1.0 - (last[-1][1] - last[-1][0]) - delay) if last else float("nan")
             measured = stopped - 0.2 - launched
-            rows.append((name, delay * 1000, (elapsed - length) * 1000, tail_loss * 1000,
+            rows.append((name, appeared.get(command[-1], float("nan")) * 1000, delay * 1000, (elapsed - length) * 1000, tail_loss * 1000,
                          wakeups / measured, preempted / measured, cpu * 1000, peak / 1024,
                          ended[name] * 1000))
         return rows
@@ -316,7 +333,7 @@ def main():
         print("%-42s" % row[0] + "".join("%14.1f /%5.2f" % figures for figures in row[1:]))
     if args.only_steady:
         return
-    header = ("recorder", "timeline ms", "short by ms", "tail loss ms", "wakeups/s", "preempted/s",
+    header = ("recorder", "file ms", "timeline ms", "short by ms", "tail loss ms", "wakeups/s", "preempted/s",
               "CPU ms", "peak MiB", "exit ms")
     for idle in (False, True):
         print("\nscene: %s output, %.0f s" % ("idle" if idle else "running", args.seconds))

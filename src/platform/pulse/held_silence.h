@@ -21,8 +21,9 @@ class HeldSilence {
 
   void add(uint64_t frames) { held_ += frames; }
   bool empty() const { return held_ == 0; }
-  // Enough is held for a whole piece: silence that may wait for more need not any longer.
-  bool full() const { return held_ >= longest_; }
+  // Whether silence that may wait for more still may: not once enough is held for a whole piece,
+  // nor before the first piece has gone (the file appears with what is handed over first).
+  bool mayWait() const { return zeros_ && held_ < longest_; }
   // All that is held, in pieces; nothing is held afterwards.
   std::vector<std::shared_ptr<const SampleBuffer>> take();
 

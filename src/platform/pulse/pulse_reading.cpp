@@ -102,7 +102,7 @@ void PulseStream::onQuietOutput(pa_context*, const pa_sink_info* sink, int eol, 
 
 void PulseStream::deliverSilence(uint64_t frames, bool mayWait) {
   silence_.add(frames);
-  if (silence_.empty() || (mayWait && !silence_.full())) return;
+  if (silence_.empty() || (mayWait && silence_.mayWait())) return;
   deliver(silence_.take(), StreamOutputType::audio);
 }
 

@@ -7,6 +7,11 @@ namespace {
 
 // A server that does not confirm a disconnect within this time is not waited for any longer.
 constexpr pa_usec_t kStopLimitUsec = 1000 * 1000;
+// How soon after the start the capture first looks at the clock. The file appears with the first
+// audio, or with the first silence counted: while nothing plays, the server stays quiet, and the
+// later looks wait for half a second of its quiet (on PipeWire, whose capture takes half a second
+// to start on a sleeping output, the file came a second after the start).
+constexpr pa_usec_t kFirstLookUsec = 50 * 1000;
 
 }  // namespace
 
@@ -36,6 +41,7 @@ PulseStream::~PulseStream() {
   release();
   follower_.stop();
   if (stopTimer_) connection_.loop().api()->time_free(stopTimer_);
+  if (firstLookTimer_) connection_.loop().api()->time_free(firstLookTimer_);
 }
 
 void PulseStream::startCapture(CompletionHandler handler) {
@@ -135,6 +141,8 @@ void PulseStream::onReady() {
     // The recording's time zero: what plays from now on belongs at its moment in the file.
     timeline_.emplace(static_cast<uint32_t>(description_.sampleRate), secondsNow());
     follower_.start();
+    firstLookTimer_ = pa_context_rttime_new(connection_.context(),
+                                            pa_rtclock_now() + kFirstLookUsec, onFirstLook, this);
   }
   if (startHandler_) finishStart(std::nullopt);
 }
@@ -144,6 +152,14 @@ void PulseStream::onStopTimeout(pa_mainloop_api*, pa_time_event*, const struct t
   auto* self = static_cast<PulseStream*>(userdata);
   self->takeTail();
   self->finishStop(libraryError(PA_ERR_TIMEOUT));
+}
+
+void PulseStream::onFirstLook(pa_mainloop_api* api, pa_time_event* timer, const struct timeval*,
+                              void* userdata) {
+  auto* self = static_cast<PulseStream*>(userdata);
+  api->time_free(timer);
+  self->firstLookTimer_ = nullptr;
+  self->catchUpWithClock();
 }
 
 void PulseStream::followOrFail(const Error& error) {

@@ -71,6 +71,8 @@ class PulseStream final : public Stream {
   void deliverBatch();
   // The server has sent nothing for a while: silence, if the output does not run.
   void catchUpWithClock();
+  static void onFirstLook(pa_mainloop_api*, pa_time_event* timer, const struct timeval*,
+                          void* userdata);
   static void onQuietOutput(pa_context*, const pa_sink_info* sink, int eol, void* userdata);
   // Silence that may wait is held until there is enough of it for a piece of its own, or
   // something else goes out. Pieces handed over together wake the capture's queue once.
@@ -85,8 +87,9 @@ class PulseStream final : public Stream {
   CompletionHandler startHandler_;
   std::vector<CompletionHandler> stopHandlers_;
   pa_time_event* stopTimer_ = nullptr;
-  bool stopping_ = false;              // a stop was asked for
-  double stopSeconds_ = 0;             // when
+  pa_time_event* firstLookTimer_ = nullptr;  // at the clock, just after the start
+  bool stopping_ = false;                    // a stop was asked for
+  double stopSeconds_ = 0;                   // when
   bool tailTaken_ = false;             // the recording has reached the stop: nothing more goes in
   HeldSilence silence_{description_};  // not yet handed over
   Operations operations_;
