@@ -148,8 +148,11 @@ def feed(player, data):
     """Writes the data to a player's stdin and closes it; a player ended first is no error."""
     try:
         player.stdin.write(data)
-        player.stdin.close()
     except (BrokenPipeError, ValueError):
+        pass
+    try:
+        player.stdin.close()
+    except BrokenPipeError:
         pass
 
 
@@ -245,7 +248,7 @@ class ServerTestCase(unittest.TestCase):
 
     def start_recording(self, output, **options):
         tool = Tool(["--output", output], self.server.env, **options)
-        self.addCleanup(lambda: tool.alive() and tool.process.kill())
+        self.addCleanup(lambda: tool.alive() and (tool.process.kill(), tool.finish()))
         wait_for(lambda: self.server.recorded_source(tool.process.pid) or not tool.alive(),
                  "the capture to start")
         return tool

@@ -100,7 +100,10 @@ class Robustness(ServerTestCase):
                 os.close(writer)
                 self.server.play(tone(0.5, 440))
                 read = []
-                drain = threading.Thread(target=lambda: read.append(os.fdopen(reader).read()))
+                def take_all():
+                    with os.fdopen(reader) as lines:
+                        read.append(lines.read())
+                drain = threading.Thread(target=take_all)
                 if status:
                     self.server.kill()
                     time.sleep(0.3)  # the reader comes back while the last line waits for room
