@@ -66,6 +66,9 @@ void PulseStream::stopCapture(CompletionHandler handler) {
   stopping_ = true;
   if (!stream_ || !stream_->running()) {
     release();
+    // Between two outputs (a move under way), or never started: what is held, and the moment up
+    // to the stop, go in as silence.
+    if (timeline_) deliverSilence(timeline_->silenceUntil(secondsNow()));
     return handler(std::nullopt);
   }
   // The recording reaches the moment of the stop, with everything the server has sent until
@@ -130,6 +133,7 @@ void PulseStream::fail(const Error& error) {
   if (startHandler_) return finishStart(error);
   if (stopping_) return finishStop(std::nullopt);
   release();
+  deliverSilence(0);  // what is held is part of the recording too
   follower_.stop();
   reportStop(error);
 }
