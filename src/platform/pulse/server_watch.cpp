@@ -14,9 +14,11 @@ namespace {
 
 // PipeWire's server, now and then, leaves a connection's view of its settings stale after a quick
 // run of changes: the last change goes unannounced there and, asked there, the default output is
-// the one before, for good, while a new connection is told the right one. So a while after a
-// change the watch asks again on a new connection.
+// the one before, for good, while a new connection is told the right one. So a while after the
+// last change heard of the watch asks again on a new connection; during a long run of changes, at
+// least every few seconds.
 constexpr pa_usec_t kRenewAfterChangeUsec = 1000 * 1000;
+constexpr pa_usec_t kRenewAtLeastEveryUsec = 5000 * 1000;
 
 }  // namespace
 
@@ -114,9 +116,13 @@ void ServerWatch::onEvent(pa_context*, pa_subscription_event_type_t type, uint32
 }
 
 void ServerWatch::renewLater() {
-  if (renewTimer_) return;  // the renewal comes after the last change of the run anyway
-  renewTimer_ =
-      pa_context_rttime_new(context_, pa_rtclock_now() + kRenewAfterChangeUsec, onRenew, this);
+  const pa_usec_t now = pa_rtclock_now();
+  if (!renewTimer_) {
+    renewBy_ = now + kRenewAtLeastEveryUsec;
+    renewTimer_ = pa_context_rttime_new(context_, now + kRenewAfterChangeUsec, onRenew, this);
+    return;
+  }
+  pa_context_rttime_restart(context_, renewTimer_, std::min(now + kRenewAfterChangeUsec, renewBy_));
 }
 
 void ServerWatch::onRenew(pa_mainloop_api* api, pa_time_event* timer, const struct timeval*,
