@@ -86,7 +86,17 @@ bool standardErrorHasReader() {
 void writeStderrLine(std::string_view text, std::chrono::milliseconds wait) {
   std::string line;
   line.reserve(text.size() + 1);
-  line.append(text);
+  // One line, whatever the text holds: a line break in a path or an argument would end it early,
+  // and a reader would take the rest for a line of the tool's own.
+  for (const char c : text) {
+    if (c == '\n') {
+      line.append("\\n");
+    } else if (c == '\r') {
+      line.append("\\r");
+    } else {
+      line.push_back(c);
+    }
+  }
   line.push_back('\n');
 
   if (!writer.takeTurn(wait)) return;  // another thread waits on the reader already

@@ -20,6 +20,8 @@ class ExitPaths(unittest.TestCase):
         for args, status, line in [
                 ([], 64, "--output is required\n"),
                 (["--output", "a.wav", "extra"], 64, "unknown arg: extra\n"),
+                # A line break in what a line quotes never makes two lines of it.
+                (["--output", "a.wav", "x\ny\r"], 64, "unknown arg: x\\ny\\r\n"),
                 (["--output", "a.wav", "--help"], 0, "usage: tarn-audio-tap --output PATH\n"),
                 (["--output", "a.wav"], 3, "start failed: Connection refused\n")]:
             with self.subTest(args=args), tempfile.TemporaryDirectory() as folder:
