@@ -64,6 +64,10 @@ void startTask() {
 }  // namespace
 
 void runTool(int argc, const char* const* argv) {
+  // An app may stop or mute us the moment it has started us: such a signal waits until its source
+  // is armed below. (One that comes while the process is still being loaded, its first few
+  // milliseconds, still runs its default action: nothing in the process can catch it yet.)
+  platform::holdSignals({SIGTERM, SIGPIPE, SIGUSR1, SIGUSR2});
   // No Dock or menu bar to keep out of on this platform: the activation policy has no counterpart.
   // What the platform has instead is settling the process in for a long run.
   platform::settleForLongRun();

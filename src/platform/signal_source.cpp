@@ -76,6 +76,13 @@ void SignalSource::fire() {
   if (handler_) handler_();
 }
 
+void holdSignals(std::initializer_list<int> signalNumbers) {
+  sigset_t held;
+  sigemptyset(&held);
+  for (int signalNumber : signalNumbers) sigaddset(&held, signalNumber);
+  pthread_sigmask(SIG_BLOCK, &held, nullptr);
+}
+
 void ignoreSignal(int signalNumber) {
   if (signalNumber <= 0 || signalNumber >= kMaxSignal) return;
   if (armedQueue[signalNumber].load()) {

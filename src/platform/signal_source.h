@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 
 namespace platform {
 
@@ -35,6 +36,11 @@ class SignalSource {
   DispatchQueue& queue_;
   std::function<void()> handler_;
 };
+
+// Holds the signals back on the calling thread (the main one, first thing at launch): one that
+// arrives before its source is armed then waits for it, rather than running its default action and
+// ending the process without a word. Arming a source lets its signal in again.
+void holdSignals(std::initializer_list<int> signalNumbers);
 
 // The stand-in for `signal(sig, SIG_IGN)` after a source has been armed: the signal must no longer
 // run its default action. An armed source already catches it; setting the disposition to "ignore"

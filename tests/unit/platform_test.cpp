@@ -43,20 +43,21 @@ TEST(DispatchQueue, SyncForGivesUpOnABlockedQueueAndTheItemStillRuns) {
   EXPECT_TRUE(ran);
 }
 
-// The handler runs on the queue's thread, and a signal that arrives while it runs (sent here by the
-// handler itself) runs it again. The signal's default action, which would end this process, never
-// runs.
-TEST(SignalSource, AnArrivalDuringTheHandlerRunsItAgain) {
+// A signal held back since launch waits for its source; the handler runs on the queue's thread,
+// and a signal that arrives while it runs (sent here by the handler itself) runs it again. The
+// signal's default action, which would end this process, never runs.
+TEST(SignalSource, AnArrivalBeforeItIsArmedOrDuringTheHandlerRunsIt) {
   // Armed sources are never cancelled: like the tool's, they and their queue live for good.
   static auto& queue = *new platform::DispatchQueue("test.signals");
   static std::atomic<int> runs{0};  // on the queue only
+  platform::holdSignals({SIGUSR2});
+  raise(SIGUSR2);
   auto& source = *new platform::SignalSource(SIGUSR2, queue);
   source.setEventHandler([] {
     if (queue.isCurrent() && runs++ == 0) kill(getpid(), SIGUSR2);
   });
   source.resume();
   platform::ignoreSignal(SIGUSR2);
-  raise(SIGUSR2);
   EXPECT_TRUE(eventually([] { return runs == 2; }));
 }
 
