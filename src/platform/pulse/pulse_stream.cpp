@@ -163,7 +163,8 @@ void PulseStream::onFirstLook(pa_mainloop_api* api, pa_time_event* timer, const 
   auto* self = static_cast<PulseStream*>(userdata);
   api->time_free(timer);
   self->firstLookTimer_ = nullptr;
-  self->catchUpWithClock();
+  // Only while nothing has come yet: a server that already sends is not quiet.
+  if (self->timeline_ && self->timeline_->empty()) self->catchUpWithClock();
 }
 
 void PulseStream::followOrFail(const Error& error) {

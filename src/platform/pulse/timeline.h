@@ -38,6 +38,8 @@ class Timeline {
   uint64_t silenceBefore(uint64_t frames, double nowSeconds, bool resuming);
   // A fragment whose arrival time is not known: counted, and nothing else.
   void count(uint64_t frames) { delivered_ += frames; }
+  // Whether nothing, audio or silence, has been counted yet.
+  bool empty() const { return delivered_ == 0; }
   // The capture ends at `nowSeconds`: how many frames of silence bring it to that moment.
   uint64_t silenceUntil(double nowSeconds);
 
