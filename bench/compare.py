@@ -2,11 +2,12 @@
 """tarn-audio-tap and parecord side by side, recording one private server in one run (PulseAudio, or
 PipeWire with TARN_TEST_SERVER=pipewire).
 
-For each recorder: how long after launch its file appears, where a tone played 1.0 s after launch lands in the file (timeline error), how
-much of a tone that sounds until the stop is missing from the file's end (tail loss), the file's
-length against the time from launch to stop, context switches per second summed over all threads
-(the ones it asks for by sleeping, its wakeups, and the ones other processes impose by preempting
-it), CPU time, peak memory, and how long the process takes to end after SIGTERM.
+For each recorder: how long after launch its file appears, where a tone played 1.0 s after launch
+lands in the file (timeline error), how much of a tone that sounds until the stop is missing from
+the file's end (tail loss), the file's length against the time from launch to stop, context
+switches per second summed over all threads (the ones it asks for by sleeping, its wakeups, and the
+ones other processes impose by preempting it), CPU time, peak memory, and how long the process
+takes to end after SIGTERM.
 
 Two scenes: "running", a player keeps the output busy all along (a desktop with sound on); "idle",
 the output has never played when the recorders start. Then, for tarn-audio-tap alone (parecord
@@ -167,8 +168,9 @@ def scene(build, seconds, idle):
             # in the file lacks, beyond the delay with which every tone lands, is lost at the end.
             tail_loss = (1.0 - (last[-1][1] - last[-1][0]) - delay) if last else float("nan")
             measured = stopped - 0.2 - launched
-            rows.append((name, appeared.get(command[-1], float("nan")) * 1000, delay * 1000, (elapsed - length) * 1000, tail_loss * 1000,
-                         wakeups / measured, preempted / measured, cpu * 1000, peak / 1024,
+            rows.append((name, appeared.get(command[-1], float("nan")) * 1000, delay * 1000,
+                         (elapsed - length) * 1000, tail_loss * 1000, wakeups / measured,
+                         preempted / measured, cpu * 1000, peak / 1024,
                          ended[name] * 1000))
         return rows
     finally:
@@ -333,8 +335,8 @@ def main():
         print("%-42s" % row[0] + "".join("%14.1f /%5.2f" % figures for figures in row[1:]))
     if args.only_steady:
         return
-    header = ("recorder", "file ms", "timeline ms", "short by ms", "tail loss ms", "wakeups/s", "preempted/s",
-              "CPU ms", "peak MiB", "exit ms")
+    header = ("recorder", "file ms", "timeline ms", "short by ms", "tail loss ms", "wakeups/s",
+              "preempted/s", "CPU ms", "peak MiB", "exit ms")
     for idle in (False, True):
         print("\nscene: %s output, %.0f s" % ("idle" if idle else "running", args.seconds))
         print("%-18s" % header[0] + "".join("%13s" % h for h in header[1:]))
