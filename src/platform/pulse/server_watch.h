@@ -65,8 +65,12 @@ class ServerWatch {
   pa_operation* askPlaying();
   static void onServerInfo(pa_context*, const pa_server_info* info, void* self);
   static void onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* self);
-  // Asks everything again on a new connection, a while after the server's settings last changed.
-  void renewLater();
+  // Asks everything again on a new connection: a while after the server's settings last changed,
+  // and every half minute while applications play; at `due`, or at `latest` if a later change
+  // would put it off beyond that.
+  void renewAfterChange();
+  void renewWhilePlaying();
+  void renewAt(pa_usec_t due, pa_usec_t latest);
   static void onRenew(pa_mainloop_api* api, pa_time_event* timer, const struct timeval*,
                       void* self);
   void letGo();   // under the watch's lock: ends the connection
@@ -76,7 +80,7 @@ class ServerWatch {
   pa_threaded_mainloop* loop_;
   pa_context* context_ = nullptr;
   pa_time_event* renewTimer_ = nullptr;
-  pa_usec_t renewBy_ = 0;  // however long the run of changes
+  pa_usec_t renewBy_ = 0;  // whatever changes come meanwhile
   Question defaultQuestion_{&ServerWatch::askDefault};
   Question playingQuestion_{&ServerWatch::askPlaying};
   std::vector<uint32_t> playingFound_;  // by the listing under way
