@@ -40,8 +40,13 @@ class Moves(ServerTestCase):
     sinks = ("speakers", "headphones")
 
     def moved_to(self, tool, source):
-        wait_for(lambda: self.server.recorded_source(tool.process.pid) == source or
-                 not tool.alive(), "the capture to move to " + source)
+        try:
+            wait_for(lambda: self.server.recorded_source(tool.process.pid) == source or
+                     not tool.alive(), "the capture to move to " + source)
+        except AssertionError as timeout:  # what the server says, for whoever reads the failure
+            info = [line for line in self.server.pactl("info").splitlines() if "Default Sink" in line]
+            raise AssertionError("%s; %s; source outputs:\n%s" % (timeout, info, self.server.pactl(
+                "list", "short", "source-outputs"))) from None
         if not tool.alive():
             self.fail(tool.finish())
 
