@@ -48,5 +48,6 @@ rm -rf "$work" "$work.log"
 
 echo "== ThreadSanitizer (queues, signals, the server loop, start and stop)"
 build build-tsan -DTARN_SANITIZE=thread
-(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp" \
+tsan="halt_on_error=1 second_deadlock_stack=1 ignore_noninstrumented_modules=1"
+(cd build-tsan && TSAN_OPTIONS="$tsan suppressions=$root/tests/tsan.supp" \
   ctest --output-on-failure -j "$jobs" -R 'DispatchQueue|SignalSource|PacedLoop|CaptureTest|AudioFileTest|RunTool|e2e_cli|e2e_recording|e2e_stream_failure')
