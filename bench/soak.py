@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""A long recording against a private PulseAudio server with sound playing all along: prints the
-tool's memory, CPU time and threads every half minute, then checks the file against the clock.
+"""A long recording against a private server (PulseAudio, or PipeWire with
+TARN_TEST_SERVER=pipewire) with sound playing all along: prints the tool's memory, CPU time and
+threads every half minute, then checks the file against the clock.
 
-    python3 bench/soak.py [--build build] [--minutes 10]
+    [TARN_TEST_SERVER=pipewire] python3 bench/soak.py [--build build] [--minutes 10]
 """
 
 import argparse
@@ -15,7 +16,7 @@ import time
 sys.path.insert(0, os.path.dirname(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
 from compare import Player, proc_figures  # noqa: E402
-from harness import PulseServer, read_wav  # noqa: E402
+from harness import read_wav, sound_server  # noqa: E402
 
 
 def main():
@@ -23,7 +24,7 @@ def main():
     parser.add_argument("--build", default=os.path.join(os.path.dirname(__file__), "..", "build"))
     parser.add_argument("--minutes", type=float, default=10.0)
     args = parser.parse_args()
-    server = PulseServer()
+    server = sound_server(sinks=("out",))
     try:
         player = Player(server)
         player.tones = [(0, float("inf"), 440)]
