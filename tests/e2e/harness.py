@@ -223,12 +223,17 @@ def segments_with_tone(samples, hertz, window=0.02, rate=16000, threshold=0.1):
     return [[start / rate, end / rate] for start, end in found]
 
 
-def recorded_seconds(path, hertz=None):
-    """How much the file holds now by its header, as any reader sees it (or of it the tone)."""
+def recorded_samples(path):
+    """What the file holds now by its header, as any reader sees it."""
     try:
-        samples = read_wav(path)[1]
+        return read_wav(path)[1]
     except Exception:  # not there, or not readable yet
-        return 0.0
+        return []
+
+
+def recorded_seconds(path, hertz=None):
+    """How much the file holds now by its header (or of it the tone)."""
+    samples = recorded_samples(path)
     return sum(e - s for s, e in segments_with_tone(samples, hertz)) if hertz else len(samples) / 16000
 
 

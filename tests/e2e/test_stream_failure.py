@@ -5,8 +5,8 @@ import os
 import time
 import unittest
 
-from harness import (ServerTestCase, read_wav, run, segments_with_tone, silence, stereo, tone,
-                     wait_for)
+from harness import (ServerTestCase, recorded_samples, run, segments_with_tone, silence, stereo,
+                     tone, wait_for)
 
 
 class StreamFailure(ServerTestCase):
@@ -15,10 +15,7 @@ class StreamFailure(ServerTestCase):
         tool = self.start_recording(output)
         self.server.play(tone(0.5, 440))
         def tone_then_more():  # the tone has reached the file, and a moment after it
-            try:
-                samples = read_wav(output)[1]
-            except Exception:  # not readable yet
-                return False
+            samples = recorded_samples(output)
             tones = segments_with_tone(samples, 440)
             return bool(tones) and len(samples) / 16000 >= tones[-1][1] + 0.1
         wait_for(tone_then_more, "the whole tone in the file")
