@@ -1,0 +1,20 @@
+// How far one recording of a sound lags another, found in the audio itself: the server's timing
+// places an application stream's capture against the monitor within a few milliseconds, but a
+// switch between two copies of a tone that far apart cancels it for a moment. Where the monitor
+// carries the stream's sound too (an output not muted), the lag is found to the frame.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace platform::pulse {
+
+// `reference` holds `frames` frames; `other` holds `frames + 2 * maxLag`, its frame `j` placed
+// beside the reference's `j - maxLag`. Returns by how many frames `other` is placed too early
+// (the reference's frame `i` is `other`'s placed at `i - lag`), if the two are clearly the same
+// sound; the smallest such lag where a steady tone matches at several.
+std::optional<int64_t> findLag(const float* reference, const float* other, size_t frames,
+                               uint32_t channels, size_t maxLag);
+
+}  // namespace platform::pulse

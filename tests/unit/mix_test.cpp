@@ -1,0 +1,150 @@
+// The recording made of the applications' own streams: their mix over the monitor's frames, the
+// place of each among them, and the lag found in the sound itself.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <optional>
+#include <vector>
+
+#include "platform/pulse/audio_lag.h"
+#include "platform/pulse/capture_alignment.h"
+#include "platform/pulse/stream_mix.h"
+
+namespace {
+
+using platform::pulse::MixSource;
+using platform::pulse::StreamMix;
+
+struct Source {
+  std::vector<float> samples;
+  int64_t first;
+  bool ended;
+};
+
+struct MixCase {
+  const char* what;
+  std::vector<Source> sources;
+  std::vector<float> out;  // of a monitor of four frames at 0.1
+  bool standIn = false;
+  size_t tail = 0;
+  float gain = 1;
+  uint32_t fade = 0;
+};
+
+TEST(StreamMix, EachFrameIsTheCapturesSumWhereEveryStreamIsCoveredAndTheMonitorsElsewhere) {
+  const std::vector<float> full(4, 0.6f);
+  const std::vector<float> two(2, 0.6f);
+  for (const MixCase& test : std::vector<MixCase>{
+           {"two streams, summed and clipped as the output would",
+            {{full, 0, false}, {full, 0, false}},
+            {1, 1, 1, 1}},
+           {"one joining late: before it, the monitor",
+            {{full, 0, false}, {two, 2, false}},
+            {0.1f, 0.1f, 1, 1}},
+           {"one ended: the other alone", {{two, 0, true}, {full, 0, false}}, {1, 1, 0.6f, 0.6f}},
+           {"one ended, its end maybe cut short: the monitor a while",
+            {{two, 0, true}, {full, 0, false}},
+            {1, 1, 0.1f, 0.1f},
+            false,
+            2},
+           {"one behind: the monitor until it comes",
+            {{two, 0, false}, {full, 0, false}},
+            {1, 1, 0.1f, 0.1f}},
+           {"a stream nobody captures", {{full, 0, false}}, {0.1f, 0.1f, 0.1f, 0.1f}, true},
+           {"the monitor's volume undone",
+            {{{0.05f, 0.05f, 0.05f, 0.05f}, 0, false}},
+            {0.5f, 0.5f, 0.5f, 0.5f},
+            false,
+            0,
+            10},
+           {"a ramp in", {{{0, 0, 1, 1}, 0, false}}, {0.05f, 0, 1, 1}, false, 0, 1, 2},
+           {"nothing captured", {}, {0.1f, 0.1f, 0.1f, 0.1f}},
+       }) {
+    std::vector<float> monitor(4, 0.1f);
+    std::vector<MixSource> sources;
+    for (const Source& source : test.sources) {
+      sources.push_back({source.samples.data(), source.first, source.samples.size(), source.ended});
+    }
+    StreamMix mix(1, test.fade);
+    mix.mix(monitor.data(), 0, 2, sources, test.standIn, test.tail, test.gain);
+    mix.mix(monitor.data() + 2, 2, 2, sources, test.standIn, test.tail, test.gain);
+    for (size_t i = 0; i < 4; ++i)
+      EXPECT_FLOAT_EQ(monitor[i], test.out[i]) << test.what << " " << i;
+  }
+}
+
+TEST(StreamMix, TheMonitorWaitsForCapturesBehindItButNotLong) {
+  const std::vector<float> samples(10);
+  auto source = [&](int64_t first, size_t frames, bool ended) {
+    return MixSource{samples.data(), first, frames, ended};
+  };
+  const std::vector<MixSource> behind{source(0, 8, false), source(2, 4, false), source(0, 1, true)};
+  EXPECT_EQ(StreamMix::ready(0, 10, behind, 8), 6u);  // up to the one furthest behind
+  EXPECT_EQ(StreamMix::ready(0, 10, behind, 2), 8u);  // but no more than the hold
+  EXPECT_EQ(StreamMix::ready(0, 10, {}, 8), 10u);
+  const std::vector<MixSource> farBehind{source(0, 3, false)};
+  EXPECT_EQ(StreamMix::ready(4, 10, farBehind, 20), 0u);
+}
+
+TEST(CaptureAlignment, ThePlaceIsTakenOnceAndRetakenOnlyWhenItStaysOff) {
+  platform::pulse::CaptureAlignment alignment(10);
+  EXPECT_FALSE(alignment.known());
+  for (const auto& [sample, place] : std::vector<std::pair<int64_t, int64_t>>{
+           {100, 100},
+           {108, 100},
+           {300, 100},
+           {301, 100},
+           {299, 100},
+           {300, 300},  // off 4 times
+           {500, 300},
+           {302, 300},
+           {500, 300},
+           {501, 300},
+           {502, 300},
+           {290, 300},  // not running
+       }) {
+    alignment.sample(sample);
+    EXPECT_EQ(alignment.offset(), place) << sample;
+  }
+  alignment.shift(-7);
+  EXPECT_EQ(alignment.offset(), 293);
+}
+
+// A sound that never repeats, and one placed `lag` frames too early beside it.
+std::vector<float> noise(size_t frames, int64_t from) {
+  std::vector<float> samples;
+  for (size_t i = 0; i < frames; ++i) {
+    uint64_t n = static_cast<uint64_t>(from + static_cast<int64_t>(i) + 100000);
+    n = (n ^ (n >> 30)) * 0xbf58476d1ce4e5b9u;
+    n = (n ^ (n >> 27)) * 0x94d049bb133111ebu;
+    samples.push_back(static_cast<float>((n ^ (n >> 31)) % 1000) / 1000.0f - 0.5f);
+  }
+  return samples;
+}
+
+TEST(FindLag, TheLagOfOneCopyOfASoundBehindAnother) {
+  const size_t frames = 640, reach = 40;
+  const std::vector<float> reference = noise(frames, 0);
+  for (int64_t lag : {-23, 0, 31}) {
+    const std::vector<float> other = noise(frames + 2 * reach, lag - static_cast<int64_t>(reach));
+    EXPECT_EQ(platform::pulse::findLag(reference.data(), other.data(), frames, 1, reach), lag);
+  }
+  // A steady tone matches once a period: the match nearest to where the timing put it.
+  std::vector<float> tone, late;
+  for (size_t i = 0; i < frames + 2 * reach; ++i) {
+    tone.push_back(static_cast<float>(std::sin(2 * M_PI * 440 * static_cast<double>(i) / 16000)));
+    late.push_back(static_cast<float>(
+        std::sin(2 * M_PI * 440 * (static_cast<double>(i) - reach + 36.36 - 2) / 16000)));
+  }
+  EXPECT_EQ(platform::pulse::findLag(tone.data(), late.data(), frames, 1, reach), -2);
+  // A muted output, a silent capture, or two different sounds: nothing to tell by.
+  const std::vector<float> silence(frames + 2 * reach);
+  const std::vector<float> other = noise(frames + 2 * reach, 5000);
+  EXPECT_EQ(platform::pulse::findLag(silence.data(), tone.data(), frames, 1, reach), std::nullopt);
+  EXPECT_EQ(platform::pulse::findLag(reference.data(), silence.data(), frames, 1, reach),
+            std::nullopt);
+  EXPECT_EQ(platform::pulse::findLag(reference.data(), other.data(), frames, 1, reach),
+            std::nullopt);
+}
+
+}  // namespace
