@@ -2,22 +2,23 @@
 
 #include <cstring>
 
+#include <cstdlib>
+#include "platform/pulse/paced_loop.h"
+
 namespace platform::pulse {
 namespace {
 
-// The most audio the server holds back before it sends it, which a stop cannot take with it. Small,
-// so that the file ends with what sounded until the stop; the loop's pace, not this, decides how
-// often the process wakes.
-constexpr double kFragmentSeconds = 0.02;
 // How much audio the server keeps for the capture before it drops some: far more than collects
 // between two reads, so that a busy machine loses nothing either.
 constexpr double kBufferSeconds = 4.0;
 
-pa_buffer_attr bufferAttributes(const pa_sample_spec& format) {
+// `pieceSeconds`: the most audio the server holds back before it sends it, which a stop cannot take
+// with it.
+pa_buffer_attr bufferAttributes(const pa_sample_spec& format, double pieceSeconds) {
   pa_buffer_attr attributes;
   std::memset(&attributes, 0xff, sizeof attributes);  // server defaults, but for:
-  attributes.fragsize = static_cast<uint32_t>(
-      pa_usec_to_bytes(static_cast<pa_usec_t>(kFragmentSeconds * 1e6), &format));
+  attributes.fragsize =
+      static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(pieceSeconds * 1e6), &format));
   // Room for what collects between two relaxed reads, many times over: a server whose buffer
   // overflows drops audio (PipeWire's default room is smaller than PulseAudio's).
   attributes.maxlength = static_cast<uint32_t>(
@@ -28,8 +29,8 @@ pa_buffer_attr bufferAttributes(const pa_sample_spec& format) {
 }  // namespace
 
 RecordStream::RecordStream(pa_context* context, const StreamBasicDescription& frames,
-                           Handlers handlers)
-    : frames_(frames), handlers_(std::move(handlers)) {
+                           Handlers handlers, double pieceSeconds)
+    : frames_(frames), handlers_(std::move(handlers)), pieceSeconds_(pieceSeconds) {
   const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(frames.sampleRate),
                                   static_cast<uint8_t>(frames.channelsPerFrame)};
   if (!pa_sample_spec_valid(&sampleSpec)) {
@@ -49,6 +50,11 @@ RecordStream::RecordStream(pa_context* context, const StreamBasicDescription& fr
 }
 
 RecordStream::~RecordStream() {
+  if (timingAsked_) {
+    if (pa_operation_get_state(timingAsked_) == PA_OPERATION_RUNNING)
+      pa_operation_cancel(timingAsked_);
+    pa_operation_unref(timingAsked_);
+  }
   if (!stream_) return;
   pa_stream_set_read_callback(stream_, nullptr, nullptr);
   pa_stream_set_moved_callback(stream_, nullptr, nullptr);
@@ -78,9 +84,13 @@ void RecordStream::endOnceRunning(pa_stream* stream, void*) {
   }
 }
 
-int RecordStream::connect(const std::string& source) {
+int RecordStream::connect(const std::string& source, uint32_t attachedTo) {
   if (!stream_) return madeError_;
-  const pa_buffer_attr attributes = bufferAttributes(*pa_stream_get_sample_spec(stream_));
+  if (attachedTo != PA_INVALID_INDEX && pa_stream_set_monitor_stream(stream_, attachedTo) < 0) {
+    return pa_context_errno(pa_stream_get_context(stream_));
+  }
+  const pa_buffer_attr attributes =
+      bufferAttributes(*pa_stream_get_sample_spec(stream_), pieceSeconds_);
   // A monitor records all its output plays; the stream must never wander to another source.
   auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
   // One channel is mixed here from the output's own (see Downmix): the server keeps them as they
@@ -115,6 +125,31 @@ pa_operation* RecordStream::updateTiming(pa_stream_success_cb_t callback, void* 
   return running() ? pa_stream_update_timing_info(stream_, callback, userdata) : nullptr;
 }
 
+void RecordStream::askTiming(double sinceSeconds) {
+  if (timingAsked_ && pa_operation_get_state(timingAsked_) == PA_OPERATION_RUNNING) return;
+  const double now = secondsNow();
+  if (timingAsked_ && now - timingAskedAt_ < sinceSeconds) return;
+  if (timingAsked_) pa_operation_unref(timingAsked_);
+  timingAsked_ = updateTiming(onTiming, this);
+  timingAskedAt_ = now;
+}
+
+void RecordStream::onTiming(pa_stream* stream, int success, void* self) {
+  auto* record = static_cast<RecordStream*>(self);
+  const pa_timing_info* info = success ? pa_stream_get_timing_info(stream) : nullptr;
+  if (!info || info->write_index_corrupt || info->write_index < 0) return;
+  // The newest frame the server has written to the stream was rendered `sink_usec` ahead of its
+  // sounding and has waited `source_usec` in the source since.
+  const double written = static_cast<double>(pa_bytes_to_usec(
+      static_cast<uint64_t>(info->write_index), pa_stream_get_sample_spec(stream)));
+  const double timestamp = static_cast<double>(info->timestamp.tv_sec) * 1e6 +
+                           static_cast<double>(info->timestamp.tv_usec);
+  record->frameZeroSeconds_ = (timestamp - written - static_cast<double>(info->source_usec) +
+                               static_cast<double>(info->sink_usec)) /
+                              1e6;
+  ++record->timings_;
+}
+
 void RecordStream::disconnect() {
   if (running()) pa_stream_disconnect(stream_);
 }
@@ -143,7 +178,11 @@ void RecordStream::onRead(pa_stream* stream, size_t, void* self) {
   size_t length;
   while (pa_stream_peek(stream, &data, &length) == 0 && length > 0) {
     // Copied out of the library's buffer and mixed to the recording's channels in one pass.
-    if (record->collecting_) record->downmix_.append(data, length, record->collected_);
+    if (record->collecting_) {
+      const size_t before = record->collected_.size();
+      record->downmix_.append(data, length, record->collected_);
+      record->collectedBytes_ += record->collected_.size() - before;
+    }
     pa_stream_drop(stream);
   }
 }
@@ -159,7 +198,7 @@ void RecordStream::takeLayout() {
   // The buffer's sizes were asked for in bytes of the frames asked for, and the servers take them
   // as bytes of the stream's own: a stereo stream would hold half the time meant, and be sent twice
   // as many pieces. Asked again in its frames.
-  const pa_buffer_attr attributes = bufferAttributes(format);
+  const pa_buffer_attr attributes = bufferAttributes(format, pieceSeconds_);
   if (pa_operation* operation = pa_stream_set_buffer_attr(stream_, &attributes, nullptr, nullptr)) {
     pa_operation_unref(operation);
   }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <string_view>
 #include <utility>
 
 #include "platform/pulse/pulse_connection.h"
@@ -27,9 +28,11 @@ constexpr pa_usec_t kRenewWhilePlayingUsec = 30 * 1000 * 1000;
 }  // namespace
 
 bool ServerView::plays(uint32_t sink) const {
-  return !playingKnown ||
-         std::any_of(playingSinks.begin(), playingSinks.end(),
-                     [sink](uint32_t on) { return on == sink || on == PA_INVALID_INDEX; });
+  // PipeWire lists a new player corked and on no output, a tenth of a second and more before its
+  // sound comes. Counted as playing, it has a corked capture running again by then.
+  return !playingKnown || std::any_of(streams.begin(), streams.end(), [sink](const AppStream& on) {
+    return on.sink == PA_INVALID_INDEX || (on.sink == sink && !on.corked);
+  });
 }
 
 ServerWatch::ServerWatch(PacedLoop& loop) : nudged_(loop), loop_(pa_threaded_mainloop_new()) {
@@ -66,7 +69,7 @@ void ServerWatch::connect() {
 }
 
 void ServerWatch::letGo() {
-  for (Question* question : {&defaultQuestion_, &playingQuestion_}) {
+  for (Question* question : {&defaultQuestion_, &playingQuestion_, &monitorsQuestion_}) {
     if (question->operation) pa_operation_unref(std::exchange(question->operation, nullptr));
     question->askAgain = false;
   }
@@ -93,12 +96,14 @@ void ServerWatch::onState(pa_context* context, void* self) {
       if (pa_operation* operation = pa_context_subscribe(
               context,
               static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
-                                                  PA_SUBSCRIPTION_MASK_SINK_INPUT),
+                                                  PA_SUBSCRIPTION_MASK_SINK_INPUT |
+                                                  PA_SUBSCRIPTION_MASK_SOURCE),
               nullptr, nullptr)) {
         pa_operation_unref(operation);
       }
       watch->ask(watch->defaultQuestion_);
       watch->ask(watch->playingQuestion_);
+      watch->ask(watch->monitorsQuestion_);
       break;
     case PA_CONTEXT_FAILED:
     case PA_CONTEXT_TERMINATED:
@@ -111,11 +116,17 @@ void ServerWatch::onState(pa_context* context, void* self) {
 
 void ServerWatch::onEvent(pa_context*, pa_subscription_event_type_t type, uint32_t, void* self) {
   auto* watch = static_cast<ServerWatch*>(self);
-  if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER) {
-    watch->ask(watch->defaultQuestion_);
-    watch->renewAfterChange();
-  } else {
-    watch->ask(watch->playingQuestion_);
+  switch (type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) {
+    case PA_SUBSCRIPTION_EVENT_SERVER:
+      watch->ask(watch->defaultQuestion_);
+      watch->renewAfterChange();
+      break;
+    case PA_SUBSCRIPTION_EVENT_SOURCE:
+      watch->ask(watch->monitorsQuestion_);
+      break;
+    default:
+      watch->ask(watch->playingQuestion_);
+      break;
   }
 }
 
@@ -169,7 +180,7 @@ pa_operation* ServerWatch::askDefault() {
 }
 
 pa_operation* ServerWatch::askPlaying() {
-  playingFound_.clear();
+  streamsFound_.clear();
   return pa_context_get_sink_input_info_list(context_, onSinkInput, this);
 }
 
@@ -179,6 +190,11 @@ void ServerWatch::onServerInfo(pa_context*, const pa_server_info* info, void* se
     std::lock_guard hold(watch->viewMutex_);
     watch->view_.known = true;
     watch->view_.defaultSink = info->default_sink_name ? info->default_sink_name : "";
+    const bool pipeWire =
+        info->server_name &&
+        std::string_view(info->server_name).find("PipeWire") != std::string_view::npos;
+    watch->view_.holdsBackUnread = pipeWire;
+    watch->view_.monitorLevelReachesStreams = !pipeWire;
   }
   watch->answered(watch->defaultQuestion_);
 }
@@ -186,21 +202,41 @@ void ServerWatch::onServerInfo(pa_context*, const pa_server_info* info, void* se
 void ServerWatch::onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* self) {
   auto* watch = static_cast<ServerWatch*>(self);
   if (eol == 0) {
-    // A stream not on any output yet may be about to play on any: PipeWire lists a new player so,
-    // corked, a tenth of a second and more before its sound comes. Counted as playing, it has a
-    // corked capture running again by then.
-    if (!info->corked || info->sink == PA_INVALID_INDEX) {
-      watch->playingFound_.push_back(info->sink);
-    }
+    watch->streamsFound_.push_back(AppStream{info->index, info->sink, info->corked != 0});
     return;
   }
   if (eol > 0) {  // an error answers nothing: what was known holds until the next listing
     std::lock_guard hold(watch->viewMutex_);
     watch->view_.playingKnown = true;
-    watch->view_.playingSinks = watch->playingFound_;
+    watch->view_.streams = watch->streamsFound_;
   }
-  if (eol > 0 && !watch->playingFound_.empty()) watch->renewWhilePlaying();
+  const std::vector<AppStream>& found = watch->streamsFound_;
+  const bool anyPlaying = std::any_of(found.begin(), found.end(), [](const AppStream& stream) {
+    return !stream.corked || stream.sink == PA_INVALID_INDEX;
+  });
+  if (eol > 0 && anyPlaying) watch->renewWhilePlaying();
   watch->answered(watch->playingQuestion_);
+}
+
+pa_operation* ServerWatch::askMonitors() {
+  monitorsFound_.clear();
+  return pa_context_get_source_info_list(context_, onSource, this);
+}
+
+void ServerWatch::onSource(pa_context*, const pa_source_info* info, int eol, void* self) {
+  auto* watch = static_cast<ServerWatch*>(self);
+  if (eol == 0) {
+    if (info->monitor_of_sink != PA_INVALID_INDEX && info->name) {
+      const double level = info->mute ? 0 : pa_sw_volume_to_linear(pa_cvolume_avg(&info->volume));
+      watch->monitorsFound_.push_back(MonitorLevel{info->name, level});
+    }
+    return;
+  }
+  if (eol > 0) {
+    std::lock_guard hold(watch->viewMutex_);
+    watch->view_.monitors = watch->monitorsFound_;
+  }
+  watch->answered(watch->monitorsQuestion_);
 }
 
 }  // namespace platform::pulse

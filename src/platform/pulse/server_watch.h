@@ -22,16 +22,36 @@
 
 namespace platform::pulse {
 
+// An application's stream, as the server last listed it.
+struct AppStream {
+  uint32_t index;  // the server's (a sink input)
+  uint32_t sink;   // the output it plays to; PA_INVALID_INDEX while it is on none yet
+  bool corked;     // paused by the application
+};
+
+// An output's monitor, and the level it records at: its volume, or 0 while muted.
+struct MonitorLevel {
+  std::string source;
+  double level;
+};
+
 // Where things stand on the server, as the watch last heard.
 struct ServerView {
   bool known = false;       // the default has been asked since the watch connected
   std::string defaultSink;  // the default output's name; empty while the server names none
+  // PipeWire's server holds back what it has for a client that leaves its connection unread for a
+  // tenth of a second, the more so the more it has to send, and drops what it held of a stream
+  // that ends.
+  bool holdsBackUnread = false;
+  // PulseAudio's monitor applies its own volume and mute to the captures of the applications'
+  // streams made on it; PipeWire's does not.
+  bool monitorLevelReachesStreams = false;
+  std::vector<MonitorLevel> monitors;  // known once asked
   bool playingKnown = false;
-  // Outputs that an application plays to (a stream uncorked); PA_INVALID_INDEX for a stream not on
-  // any output yet, which may be about to play on any.
-  std::vector<uint32_t> playingSinks;
+  std::vector<AppStream> streams;  // known once playingKnown
 
-  // Whether an application plays to that output; so it is taken to while nothing is known.
+  // Whether an application plays to that output (a stream uncorked); so it is taken to while
+  // nothing is known. A stream not on any output yet may be about to play on any.
   bool plays(uint32_t sink) const;
 };
 
@@ -65,6 +85,8 @@ class ServerWatch {
   pa_operation* askPlaying();
   static void onServerInfo(pa_context*, const pa_server_info* info, void* self);
   static void onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* self);
+  pa_operation* askMonitors();
+  static void onSource(pa_context*, const pa_source_info* info, int eol, void* self);
   // Asks everything again on a new connection: a while after the server's settings last changed,
   // and every half minute while applications play; at `due`, or at `latest` if a later change
   // would put it off beyond that.
@@ -83,8 +105,10 @@ class ServerWatch {
   pa_usec_t renewBy_ = 0;  // whatever changes come meanwhile
   Question defaultQuestion_{&ServerWatch::askDefault};
   Question playingQuestion_{&ServerWatch::askPlaying};
-  std::vector<uint32_t> playingFound_;  // by the listing under way
-  mutable std::mutex viewMutex_;        // the view is read by the capture's thread
+  Question monitorsQuestion_{&ServerWatch::askMonitors};
+  std::vector<AppStream> streamsFound_;  // by the listing under way
+  std::vector<MonitorLevel> monitorsFound_;
+  mutable std::mutex viewMutex_;  // the view is read by the capture's thread
   ServerView view_;
 };
 
