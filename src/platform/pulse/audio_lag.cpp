@@ -9,21 +9,32 @@ namespace platform::pulse {
 namespace {
 
 // How alike the two must be (normalized correlation) to count as one sound: other streams mixed
-// into the monitor lower it; a stream of its own, or one far louder than the rest, is well above.
-constexpr double kAlike = 0.9;
+// into the monitor lower it (one of two as loud: 0.7; of three: 0.58), while two sounds that are
+// not the same stay near 0 over the frames compared.
+constexpr double kAlike = 0.5;
 // A peak of the match this close to the best is as good: a steady tone matches once a period.
 constexpr double kAsGood = 0.98;
 // Below this the other copy is too quiet to tell anything by (-50 dB).
 constexpr double kQuietPower = 1e-5;
 
+double power(const float* samples, size_t frames, uint32_t channels) {
+  double sum = 0;
+  for (size_t i = 0; i < frames; ++i) sum += samples[i * channels] * samples[i * channels];
+  return sum;
+}
+
 }  // namespace
+
+bool audible(const float* samples, size_t frames, uint32_t channels, double level) {
+  return frames > 0 &&
+         power(samples, frames, channels) / static_cast<double>(frames) >= level * level;
+}
 
 std::optional<int64_t> findLag(const float* reference, const float* other, size_t frames,
                                uint32_t channels, size_t maxLag) {
   if (frames == 0 || channels == 0) return std::nullopt;
   auto at = [channels](const float* samples, size_t frame) { return samples[frame * channels]; };
-  double referencePower = 0;
-  for (size_t i = 0; i < frames; ++i) referencePower += at(reference, i) * at(reference, i);
+  const double referencePower = power(reference, frames, channels);
   if (referencePower == 0) return std::nullopt;  // a muted output: nothing to match
   std::vector<double> match(2 * maxLag + 1);
   double best = 0;

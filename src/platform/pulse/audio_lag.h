@@ -14,6 +14,11 @@ namespace platform::pulse {
 // beside the reference's `j - maxLag`. Returns by how many frames `other` is placed too early
 // (the reference's frame `i` is `other`'s placed at `i - lag`), if the two are clearly the same
 // sound; the smallest such lag where a steady tone matches at several.
+// Whether `frames` frames hold a sound loud enough to tell a lag by, at least `level` of full
+// scale (the monitor of an output turned down to 10 % carries a sound at a thousandth of its
+// level: quiet, but not too quiet to match).
+bool audible(const float* samples, size_t frames, uint32_t channels, double level);
+
 std::optional<int64_t> findLag(const float* reference, const float* other, size_t frames,
                                uint32_t channels, size_t maxLag);
 

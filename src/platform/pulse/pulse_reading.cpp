@@ -20,18 +20,38 @@ void PulseStream::disconnectAfterTail() {
 void PulseStream::takeTail() {
   if (tailTaken_) return;
   if (stream_) stream_->read();
-  deliverBatch();
+  if (appStreams_) appStreams_->read();
+  deliverBatch(/*all=*/true);
   if (timeline_) deliverSilence(timeline_->silenceUntil(stopSeconds_));
   tailTaken_ = true;
   if (stream_) stream_->stopCollecting();
 }
 
-void PulseStream::deliverBatch() {
+void PulseStream::deliverBatch(bool all) {
   if (!stream_) return;
-  std::vector<uint8_t>& batch = stream_->collected();
-  size_t frames = batch.size() / description_.bytesPerFrame;
+  std::vector<uint8_t>& collected = stream_->collected();
+  const size_t bytesPerFrame = description_.bytesPerFrame;
+  size_t frames = collected.size() / bytesPerFrame;
   if (frames == 0) return;
-  batch.resize(frames * description_.bytesPerFrame);
+  if (appStreams_ && !appStreams_->empty()) {
+    const auto first = static_cast<int64_t>(stream_->collectedFrames() - frames);
+    frames = appStreams_->mix(*stream_, reinterpret_cast<float*>(collected.data()), first, frames,
+                              all || !anyPlaying_);
+    if (frames == 0) return settlePace(/*silent=*/false);
+  }
+  // What waits for a capture stays collected, for the next batch.
+  std::vector<uint8_t> batch;
+  if (frames * bytesPerFrame + bytesPerFrame > collected.size()) {
+    const size_t reserve = collected.size();
+    batch = std::move(collected);
+    batch.resize(frames * bytesPerFrame);
+    collected = std::vector<uint8_t>();
+    collected.reserve(reserve);  // grown once, rather than piece by piece
+  } else {
+    const auto end = collected.begin() + static_cast<ptrdiff_t>(frames * bytesPerFrame);
+    batch.assign(collected.begin(), end);
+    collected.erase(collected.begin(), end);
+  }
   PacedLoop& loop = connection_.loop();
   if (timeline_) {
     const uint64_t dropped = timeline_->overlap(frames, secondsNow());
@@ -52,21 +72,28 @@ void PulseStream::deliverBatch() {
   const bool silent =
       std::all_of(batch.begin(), batch.end(), [](uint8_t byte) { return byte == 0; });
   if (silent) {
-    batch.clear();
     deliverSilence(frames, /*mayWait=*/true);
     // Nothing plays, and what the output played has been read: corked before that, the server
     // would keep it for the next uncork, which would put it in the file late.
     if (!anyPlaying_) setCorked(true);
   } else {
-    const size_t reserve = batch.size();
     deliverSamples(std::move(batch), frames);
-    batch = std::vector<uint8_t>();
-    batch.reserve(reserve);
   }
-  if (stream_->running() && !stopping_ && !follower_.awaitingReplies()) {
-    loop.setPaced(true);  // undisturbed
-    loop.setRelaxed(silent);
-  }
+  settlePace(silent);
+}
+
+void PulseStream::settlePace(bool silent) {
+  if (!stream_ || !stream_->running() || stopping_ || follower_.awaitingReplies()) return;
+  PacedLoop& loop = connection_.loop();
+  // Undisturbed; but a capture waiting for its place is placed by the server's answer the moment it
+  // comes, while the monitor's audio waits for it.
+  loop.setPaced(!appStreams_ || !appStreams_->placing());
+  // While applications' streams are captured, never relaxed; and twice as often on a server that
+  // would otherwise send their audio in lumps up to a second late, and lose what it held of a
+  // stream when the stream ends (PipeWire's).
+  const bool capturing = appStreams_ && !appStreams_->empty();
+  loop.setBrisk(capturing && serverHoldsBack_);
+  loop.setRelaxed(silent && !capturing);
 }
 
 // The server has sent nothing for a while. An output that sleeps sends nothing: the file grows
@@ -77,7 +104,9 @@ void PulseStream::deliverBatch() {
 // running (or a server that answers that it has none) stands for silence, up to the moment of
 // the question. A server that does not answer is asked nothing more until it does.
 void PulseStream::catchUpWithClock() {
-  if (!timeline_ || stopping_ || collecting()) return;
+  if (!timeline_ || stopping_) return;
+  deliverBatch(/*all=*/true);  // what waited for a capture waits no longer
+  if (collecting()) return;
   resuming_ = true;  // whatever comes next ends a quiet stretch
   // Nothing plays to the output: there is nothing to ask the server, whose silence is ours to
   // count.

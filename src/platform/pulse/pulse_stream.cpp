@@ -98,6 +98,7 @@ int PulseStream::connect() {
                            "the sound server moved the capture to another source"));
               },
       });
+  appStreams_.emplace(connection_.context(), description_);
   if (int code = stream_->connect(follower_.output().source)) return code;
   connection_.loop().setPaced(false);  // until it runs
   return 0;
@@ -124,7 +125,9 @@ void PulseStream::finishStop(std::optional<Error> error) {
 
 void PulseStream::release() {
   if (!stream_) return;
-  deliverBatch();
+  if (appStreams_) appStreams_->read();
+  deliverBatch(/*all=*/true);
+  appStreams_.reset();
   stream_.reset();
   anyPlaying_ = true;  // until the new stream's output says otherwise
 }
@@ -186,8 +189,13 @@ void PulseStream::recordFollowedOutput() {
 
 void PulseStream::lookAtPlaying() {
   if (!stream_ || !stream_->running() || stopping_) return;
-  anyPlaying_ = connection_.serverView().plays(follower_.output().index);
+  const ServerView view = connection_.serverView();
+  serverHoldsBack_ = view.holdsBackUnread;
+  anyPlaying_ = view.plays(follower_.output().index);
   if (anyPlaying_) setCorked(false);
+  // After the uncork: a capture of one application's stream gets the output's audio from the
+  // moment it starts only while the monitor keeps the output's latency short.
+  if (appStreams_) appStreams_->follow(view, follower_.output().index, follower_.output().source);
 }
 
 void PulseStream::setCorked(bool corked) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/capture_service.h"
+#include "platform/pulse/app_stream_captures.h"
 #include "platform/pulse/held_silence.h"
 #include "platform/pulse/operations.h"
 #include "platform/pulse/output_follower.h"
@@ -66,9 +67,14 @@ class PulseStream final : public Stream {
   // Whether the record stream holds audio not yet handed over.
   bool collecting() const { return stream_ && !stream_->collected().empty(); }
   // What the record stream collected, handed over when a burst of reads ends, as one sample
-  // buffer. Audio that came the moment it was sent tells how far the recording lags the clock;
-  // audio that waited for the loop's turn says nothing about that, and is only counted.
-  void deliverBatch();
+  // buffer, the applications' own streams mixed in. Audio that came the moment it was sent tells
+  // how far the recording lags the clock; audio that waited for the loop's turn says nothing about
+  // that, and is only counted. The last moments may wait for a capture a little behind, unless
+  // `all` is to go now.
+  void deliverBatch(bool all = false);
+  // Reads at the steady pace from now on, or at the relaxed one after `silent` audio, unless the
+  // server is to be read as it sends (a reply awaited).
+  void settlePace(bool silent);
   // The server has sent nothing for a while: silence, if the output does not run.
   void catchUpWithClock();
   static void onFirstLook(pa_mainloop_api*, pa_time_event* timer, const struct timeval*,
@@ -84,6 +90,7 @@ class PulseStream final : public Stream {
   // Everything below is touched only under the main loop's lock.
   OutputFollower follower_;
   std::unique_ptr<RecordStream> stream_;
+  std::optional<AppStreamCaptures> appStreams_;  // of the output stream_ records
   CompletionHandler startHandler_;
   std::vector<CompletionHandler> stopHandlers_;
   pa_time_event* stopTimer_ = nullptr;
@@ -94,9 +101,10 @@ class PulseStream final : public Stream {
   HeldSilence silence_{description_};  // not yet handed over
   Operations operations_;
   std::optional<Timeline> timeline_;  // from the moment the stream runs
-  bool resuming_ = true;      // the next audio is the first of a stream, or after a quiet stretch
-  bool anyPlaying_ = true;    // as far as is known, an application plays to the output
-  bool outputAsked_ = false;  // whether the recorded output runs, after a quiet stretch
+  bool resuming_ = true;    // the next audio is the first of a stream, or after a quiet stretch
+  bool anyPlaying_ = true;  // as far as is known, an application plays to the output
+  bool serverHoldsBack_ = false;  // see ServerView
+  bool outputAsked_ = false;      // whether the recorded output runs, after a quiet stretch
   double outputAskedAt_ = 0;
 };
 

@@ -1,0 +1,128 @@
+#include "platform/pulse/app_stream_capture.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "platform/pulse/audio_lag.h"
+#include "platform/pulse/paced_loop.h"
+
+namespace platform::pulse {
+namespace {
+
+// The server's timing places a capture within a few milliseconds, answer after answer (PipeWire's
+// strays by up to 6 ms now and then): a place this far from the one taken, several times running,
+// is the capture out of step (it skipped, or stalled).
+constexpr double kAlignmentToleranceSeconds = 0.01;
+// PipeWire's server holds back what it has for a client that does not read its connection for a
+// while, the more so the more pieces it has to send, and sends it in lumps up to a second late: a
+// stream's audio comes in pieces of this length, fewer than the monitor's. (The pieces still
+// unsent when the stream ends are lost with it; the monitor stands in for them.)
+constexpr double kPieceSeconds = 0.04;
+// The timing's place is refined by the sound within this much either way, over this much of it,
+// and tried this many times (the monitor may carry other streams louder than this one).
+constexpr double kRefineSeconds = 0.012;
+constexpr double kRefineOverSeconds = 0.04;
+constexpr int kRefineTries = 8;
+// A capture this loud (-40 dB) tells its lag, by a monitor as much as 80 dB quieter still (an
+// output at 10 %, and more).
+constexpr double kRefineLoudEnough = 0.01;
+constexpr double kRefineQuietest = 1e-4;
+// A capture not placed within this time (a server that does not answer its timing) is given up:
+// the monitor stands in for its stream.
+constexpr double kPlaceLimitSeconds = 1.0;
+// The most of its audio a capture holds: more can only be one placed far off.
+constexpr double kMostHeldSeconds = 2.0;
+
+}  // namespace
+
+AppStreamCapture::AppStreamCapture(pa_context* context, const StreamBasicDescription& frames,
+                                   uint32_t appStream, const std::string& source)
+    : appStream_(appStream),
+      bytesPerFrame_(frames.bytesPerFrame),
+      rate_(frames.sampleRate),
+      stream_(context, frames,
+              RecordStream::Handlers{.ready = [this] { stream_.askTiming(0); },
+                                     .failed = [this](int) { ended_ = true; },
+                                     .terminated = [this] { ended_ = true; },
+                                     .moved = [this] { finish(); }},
+              kPieceSeconds),
+      alignment_(static_cast<int64_t>(kAlignmentToleranceSeconds * frames.sampleRate)),
+      madeAt_(secondsNow()) {
+  if (stream_.connect(source, appStream) != 0) ended_ = true;
+}
+
+void AppStreamCapture::finish() {
+  if (ended()) return;
+  stream_.read();
+  stream_.stopCollecting();
+  stream_.disconnect();
+  letGo_ = true;
+}
+
+void AppStreamCapture::askTiming() {
+  stream_.askTiming(alignment_.known() ? kCheckSeconds : kPlaceSeconds);
+}
+
+void AppStreamCapture::place(const RecordStream& monitor) {
+  if (!alignment_.known() && !ended() && secondsNow() - madeAt_ > kPlaceLimitSeconds) {
+    stream_.stopCollecting();
+    stream_.disconnect();
+    ended_ = true;  // as if refused
+    return;
+  }
+  if (stream_.timings() == placedBy_ || monitor.timings() == 0) return;
+  placedBy_ = stream_.timings();
+  const double apart = stream_.frameZeroSeconds() - monitor.frameZeroSeconds();
+  alignment_.sample(std::llround(apart * rate_));
+}
+
+void AppStreamCapture::refine(const float* monitor, int64_t first, size_t frames,
+                              uint32_t channels) {
+  if (!alignment_.known() || refineTries_ >= kRefineTries) return;
+  const MixSource mine = source();
+  const auto reach = static_cast<int64_t>(kRefineSeconds * rate_);
+  const auto over = static_cast<int64_t>(kRefineOverSeconds * rate_);
+  // The monitor's frames that this capture covers, `reach` either way.
+  const int64_t from = std::max(first, mine.first + reach);
+  const int64_t to = std::min(first + static_cast<int64_t>(frames),
+                              mine.first + static_cast<int64_t>(mine.frames) - reach);
+  if (to - from < over) return;
+  const float* reference = monitor + (from - first) * channels;
+  const float* other = mine.samples + (from - reach - mine.first) * channels;
+  // Only a sound in both tells anything; a silent stretch (or a muted output) is no try.
+  const auto length = static_cast<size_t>(over);
+  if (!audible(reference, length, channels, kRefineQuietest * kRefineLoudEnough) ||
+      !audible(other, length, channels, kRefineLoudEnough)) {
+    return;
+  }
+  ++refineTries_;
+  const auto lag = findLag(reference, other, length, channels, static_cast<size_t>(reach));
+  if (!lag) return;
+  alignment_.shift(*lag);
+  refineTries_ = kRefineTries;  // found
+}
+
+MixSource AppStreamCapture::source() {
+  std::vector<uint8_t>& collected = stream_.collected();
+  if (!alignment_.known()) return MixSource{nullptr, 0, 0, ended()};
+  return MixSource{reinterpret_cast<const float*>(collected.data()),
+                   alignment_.offset() + static_cast<int64_t>(dropped_),
+                   collected.size() / bytesPerFrame_, ended()};
+}
+
+void AppStreamCapture::dropBefore(int64_t frame) {
+  const MixSource held = source();
+  if (!alignment_.known()) return;
+  const auto most = static_cast<size_t>(kMostHeldSeconds * rate_);
+  size_t drop = held.frames > most ? held.frames - most : 0;
+  if (frame > held.first) drop = std::max(drop, static_cast<size_t>(frame - held.first));
+  drop = std::min(drop, held.frames);
+  if (drop == 0) return;
+  std::vector<uint8_t>& collected = stream_.collected();
+  collected.erase(collected.begin(),
+                  collected.begin() + static_cast<ptrdiff_t>(drop * bytesPerFrame_));
+  dropped_ += drop;
+}
+
+}  // namespace platform::pulse

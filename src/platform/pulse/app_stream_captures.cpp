@@ -1,0 +1,120 @@
+#include "platform/pulse/app_stream_captures.h"
+
+#include <algorithm>
+
+namespace platform::pulse {
+namespace {
+
+// How long the monitor's audio waits for a capture a little behind it (PipeWire sends each
+// stream's pieces on their own schedule) before the monitor stands in for it.
+constexpr double kHoldSeconds = 0.08;
+// How long it waits for a new capture to be placed, so that the stream's first moments are its
+// own rather than the monitor's.
+constexpr double kPlaceHoldSeconds = 0.25;
+// The ramp between the monitor and the captures, where one takes over from the other.
+constexpr double kFadeSeconds = 0.005;
+// How much of a stream's end a server that holds audio back may lose (PipeWire: up to 60 ms, read
+// at the brisk pace), which the monitor stands in for.
+constexpr double kLostTailSeconds = 0.1;
+
+template <typename T>
+bool contains(const std::vector<T>& items, const T& item) {
+  return std::find(items.begin(), items.end(), item) != items.end();
+}
+
+}  // namespace
+
+AppStreamCaptures::AppStreamCaptures(pa_context* context, const StreamBasicDescription& frames)
+    : context_(context),
+      frames_(frames),
+      mix_(frames.channelsPerFrame, static_cast<uint32_t>(kFadeSeconds * frames.sampleRate)) {}
+
+void AppStreamCaptures::follow(const ServerView& view, uint32_t sink, const std::string& source) {
+  std::vector<uint32_t> playing;
+  if (view.playingKnown) {
+    for (const AppStream& stream : view.streams) {
+      if (stream.sink == sink && !stream.corked) playing.push_back(stream.index);
+    }
+  }
+  std::erase_if(over_, [&](uint32_t stream) { return !contains(playing, stream); });
+  for (auto& capture : captures_) {
+    if (!contains(playing, capture->appStream())) capture->finish();
+  }
+  standIn_ = !view.playingKnown;
+  holdsBack_ = view.holdsBackUnread;
+  gain_ = 1;
+  for (const MonitorLevel& monitor : view.monitors) {
+    // A muted monitor cannot be undone: its captures are silent too.
+    if (view.monitorLevelReachesStreams && monitor.source == source && monitor.level > 0) {
+      gain_ = static_cast<float>(1 / monitor.level);
+    }
+  }
+  for (uint32_t stream : playing) {
+    if (contains(over_, stream)) {
+      standIn_ = true;  // refused, most likely; if it has ended, the next listing drops it
+      continue;
+    }
+    const bool captured = std::any_of(captures_.begin(), captures_.end(), [&](const auto& capture) {
+      return capture->appStream() == stream && !capture->ended();
+    });
+    if (!captured) {
+      captures_.push_back(std::make_unique<AppStreamCapture>(context_, frames_, stream, source));
+    }
+  }
+}
+
+bool AppStreamCaptures::placing() const {
+  return std::any_of(captures_.begin(), captures_.end(),
+                     [](const auto& capture) { return !capture->placed() && !capture->ended(); });
+}
+
+void AppStreamCaptures::read() {
+  for (auto& capture : captures_) capture->read();
+}
+
+size_t AppStreamCaptures::mix(RecordStream& monitor, float* samples, int64_t first, size_t frames,
+                              bool all) {
+  bool standIn = standIn_;
+  sources_.clear();
+  // The answers come by the next batch: each placement stays up to date, and a new capture is
+  // placed as soon as it can be.
+  bool placing = false;
+  for (auto& capture : captures_) {
+    capture->askTiming();
+    capture->place(monitor);
+    capture->refine(samples, first, frames, frames_.channelsPerFrame);
+    placing = placing || (!capture->placed() && !capture->ended());
+    if (capture->refused()) {
+      if (!contains(over_, capture->appStream())) over_.push_back(capture->appStream());
+      standIn = true;
+    } else if (capture->placed()) {
+      sources_.push_back(capture->source());
+    } else if (!capture->ended()) {
+      standIn = true;  // started, nothing of it yet
+    }
+  }
+  monitor.askTiming(placing ? AppStreamCapture::kPlaceSeconds : AppStreamCapture::kCheckSeconds);
+  const size_t hold = all ? 0 : static_cast<size_t>(kHoldSeconds * frames_.sampleRate);
+  size_t done = StreamMix::ready(first, frames, sources_, hold);
+  if (placing && !all) {
+    const auto placeHold = static_cast<size_t>(kPlaceHoldSeconds * frames_.sampleRate);
+    done = std::min(done, frames > placeHold ? frames - placeHold : 0);
+  }
+  // A server that holds audio back loses what it held of a stream when the stream ends.
+  const size_t tail = holdsBack_ ? static_cast<size_t>(kLostTailSeconds * frames_.sampleRate) : 0;
+  mix_.mix(samples, first, done, sources_, standIn, tail, gain_);
+  const int64_t doneUntil = first + static_cast<int64_t>(done);
+  for (auto& capture : captures_) capture->dropBefore(doneUntil);
+  // A capture that ended is let go of once all it had is mixed; one that the server ended is not
+  // made again while the stream is still listed.
+  std::erase_if(captures_, [&](const auto& capture) {
+    if (!capture->ended() || !capture->drained()) return false;
+    if (capture->endedByServer() && !contains(over_, capture->appStream())) {
+      over_.push_back(capture->appStream());
+    }
+    return true;
+  });
+  return done;
+}
+
+}  // namespace platform::pulse

@@ -1,0 +1,55 @@
+// The captures of the applications' streams that play to the recorded output, one each, started
+// as a stream starts playing there and let go of as it stops (ends, pauses, or moves to another
+// output), and their mix over the monitor's frames.
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/media.h"
+#include "platform/pulse/app_stream_capture.h"
+#include "platform/pulse/server_watch.h"
+#include "platform/pulse/stream_mix.h"
+
+namespace platform::pulse {
+
+class AppStreamCaptures {
+ public:
+  // Under the loop's lock, as everything below.
+  AppStreamCaptures(pa_context* context, const StreamBasicDescription& frames);
+
+  // Captures each stream that `view` lists as playing to the output `sink`, whose monitor is
+  // `source`, and lets go of the others.
+  void follow(const ServerView& view, uint32_t sink, const std::string& source);
+  // Lets go of every capture: the output is no longer recorded.
+  void clear() { captures_.clear(); }
+  bool empty() const { return captures_.empty(); }
+  // Whether a capture waits for its place among the monitor's frames: the server's answers are
+  // to be read as they come.
+  bool placing() const;
+  void read();
+
+  // Mixes the monitor's frames [first, first + frames) in place, as `monitor` collected them.
+  // Returns how many of them, from the front, are done; the others wait for captures that are a
+  // little behind, unless `all` are to go now.
+  size_t mix(RecordStream& monitor, float* samples, int64_t first, size_t frames, bool all);
+
+ private:
+  pa_context* const context_;
+  const StreamBasicDescription frames_;
+  std::vector<std::unique_ptr<AppStreamCapture>> captures_;
+  // Streams whose capture ended on its own (the server refused it, or the stream ended): not
+  // captured again while the server still lists them, as it does for a moment after their end.
+  std::vector<uint32_t> over_;
+  bool standIn_ = false;    // a stream plays that no capture covers: the monitor stands in
+  bool holdsBack_ = false;  // see ServerView
+  float gain_ = 1;          // undoes the monitor's volume, where it reaches the captures
+  StreamMix mix_;
+  std::vector<MixSource> sources_;  // reused from one mix to the next
+};
+
+}  // namespace platform::pulse
