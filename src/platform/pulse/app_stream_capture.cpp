@@ -61,11 +61,11 @@ void AppStreamCapture::finish() {
 }
 
 void AppStreamCapture::askTiming() {
-  stream_.askTiming(alignment_.known() ? kCheckSeconds : kPlaceSeconds);
+  if (!alignment_.known()) stream_.askTiming(kPlaceSeconds);
 }
 
 void AppStreamCapture::place(const RecordStream& monitor) {
-  if (!alignment_.known() && !ended() && secondsNow() - madeAt_ > kPlaceLimitSeconds) {
+  if (!ended() && !placed() && secondsNow() - madeAt_ > kPlaceLimitSeconds) {
     stream_.stopCollecting();
     stream_.disconnect();
     ended_ = true;  // as if refused
@@ -79,6 +79,7 @@ void AppStreamCapture::place(const RecordStream& monitor) {
 
 void AppStreamCapture::refine(const float* monitor, int64_t first, size_t frames,
                               uint32_t channels) {
+  settling_ = false;
   if (!alignment_.known() || refineTries_ >= kRefineTries) return;
   const MixSource mine = source();
   const auto reach = static_cast<int64_t>(kRefineSeconds * rate_);
@@ -87,20 +88,31 @@ void AppStreamCapture::refine(const float* monitor, int64_t first, size_t frames
   const int64_t from = std::max(first, mine.first + reach);
   const int64_t to = std::min(first + static_cast<int64_t>(frames),
                               mine.first + static_cast<int64_t>(mine.frames) - reach);
-  if (to - from < over) return;
+  if (to <= from) return;
+  // Only a sound in both tells anything; a silent stretch (or a muted output) is no try, and
+  // nothing to wait for: a switch there is silent too.
+  const auto length = static_cast<size_t>(to - from);
   const float* reference = monitor + (from - first) * channels;
   const float* other = mine.samples + (from - reach - mine.first) * channels;
-  // Only a sound in both tells anything; a silent stretch (or a muted output) is no try.
-  const auto length = static_cast<size_t>(over);
   if (!audible(reference, length, channels, kRefineQuietest * kRefineLoudEnough) ||
-      !audible(other, length, channels, kRefineLoudEnough)) {
+      !audible(other + reach * channels, length, channels, kRefineLoudEnough)) {
     return;
   }
+  // Its sound is to be held back until it is placed, if it can be soon.
+  settling_ = true;
+  if (to - from < over) return;
   ++refineTries_;
-  const auto lag = findLag(reference, other, length, channels, static_cast<size_t>(reach));
-  if (!lag) return;
+  const int64_t newest = to - over;  // where its sound has surely begun
+  const auto lag =
+      findLag(reference + (newest - from) * channels, other + (newest - from) * channels,
+              static_cast<size_t>(over), channels, static_cast<size_t>(reach));
+  if (!lag) {
+    settling_ = refineTries_ < kRefineTries;
+    return;
+  }
   alignment_.shift(*lag);
   refineTries_ = kRefineTries;  // found
+  settling_ = false;
 }
 
 MixSource AppStreamCapture::source() {

@@ -17,9 +17,10 @@ namespace platform::pulse {
 
 class AppStreamCapture {
  public:
-  // How often a placed capture's place is checked against the server's timing, and how soon one
-  // not yet placed asks again; the monitor's timing is asked as often.
-  static constexpr double kCheckSeconds = 1.0;
+  // How soon a capture not yet placed asks the server's timing again; the monitor's is asked as
+  // often meanwhile. A placed capture keeps its place (both are rendered by one output), and is
+  // asked nothing more: PipeWire's server, asked about a stream that its output's removal was
+  // ending, now and then broke the connection with a malformed answer.
   static constexpr double kPlaceSeconds = 0.02;
 
   // Under the loop's lock, as everything below. `source` is the monitor of the output the stream
@@ -43,12 +44,17 @@ class AppStreamCapture {
 
   // Reads what the library holds.
   void read() { stream_.read(); }
-  // Asks the server when its audio sounded; places it among the monitor's frames by the answers.
+  // Asks the server when its audio sounded, until it is placed among the monitor's frames by the
+  // answers.
   void askTiming();
   void place(const RecordStream& monitor);
   // Places it to the frame by its sound in the monitor's frames [first, first + frames), if the
-  // monitor carries it (an output not muted) and it has not been yet.
+  // monitor carries it (an output not muted) and it has not been yet: a switch between the two
+  // placed even a millisecond apart cancels a tone for a moment. Tried before each mix, on the
+  // newest of its sound, while all of it is held back.
   void refine(const float* monitor, int64_t first, size_t frames, uint32_t channels);
+  // Whether its sound waits to be placed so: the monitor's audio is held back meanwhile.
+  bool settling() const { return settling_ && !ended(); }
   // Its audio not yet mixed, on the monitor's frames; valid until the next call that changes it.
   MixSource source();
   // Lets go of its audio before the monitor's frame `frame`: mixed, or too late to be.
@@ -63,8 +69,9 @@ class AppStreamCapture {
   CaptureAlignment alignment_;
   const double madeAt_;
   uint64_t placedBy_ = 0;  // the timing answers taken
-  uint64_t dropped_ = 0;
-  int refineTries_ = 0;  // frames let go of from the front of what was collected
+  uint64_t dropped_ = 0;   // frames let go of from the front of what was collected
+  int refineTries_ = 0;
+  bool settling_ = false;
   bool ended_ = false;
   bool letGo_ = false;
 };

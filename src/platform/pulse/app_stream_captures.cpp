@@ -64,8 +64,9 @@ void AppStreamCaptures::follow(const ServerView& view, uint32_t sink, const std:
 }
 
 bool AppStreamCaptures::placing() const {
-  return std::any_of(captures_.begin(), captures_.end(),
-                     [](const auto& capture) { return !capture->placed() && !capture->ended(); });
+  return std::any_of(captures_.begin(), captures_.end(), [](const auto& capture) {
+    return (!capture->placed() && !capture->ended()) || capture->settling();
+  });
 }
 
 void AppStreamCaptures::read() {
@@ -76,14 +77,14 @@ size_t AppStreamCaptures::mix(RecordStream& monitor, float* samples, int64_t fir
                               bool all) {
   bool standIn = standIn_;
   sources_.clear();
-  // The answers come by the next batch: each placement stays up to date, and a new capture is
-  // placed as soon as it can be.
+  // A new capture is placed by the server's timing as soon as the answers come (read as they come
+  // meanwhile), then by its sound.
   bool placing = false;
   for (auto& capture : captures_) {
     capture->askTiming();
     capture->place(monitor);
     capture->refine(samples, first, frames, frames_.channelsPerFrame);
-    placing = placing || (!capture->placed() && !capture->ended());
+    placing = placing || (!capture->placed() && !capture->ended()) || capture->settling();
     if (capture->refused()) {
       if (!contains(over_, capture->appStream())) over_.push_back(capture->appStream());
       standIn = true;
@@ -93,7 +94,10 @@ size_t AppStreamCaptures::mix(RecordStream& monitor, float* samples, int64_t fir
       standIn = true;  // started, nothing of it yet
     }
   }
-  monitor.askTiming(placing ? AppStreamCapture::kPlaceSeconds : AppStreamCapture::kCheckSeconds);
+  const bool unplaced = std::any_of(captures_.begin(), captures_.end(), [](const auto& capture) {
+    return !capture->placed() && !capture->ended();
+  });
+  if (unplaced) monitor.askTiming(AppStreamCapture::kPlaceSeconds);
   const size_t hold = all ? 0 : static_cast<size_t>(kHoldSeconds * frames_.sampleRate);
   size_t done = StreamMix::ready(first, frames, sources_, hold);
   if (placing && !all) {

@@ -28,6 +28,7 @@ class AppStreamCaptures {
   // Lets go of every capture: the output is no longer recorded.
   void clear() { captures_.clear(); }
   bool empty() const { return captures_.empty(); }
+  size_t count() const { return captures_.size(); }
   // Whether a capture waits for its place among the monitor's frames: the server's answers are
   // to be read as they come.
   bool placing() const;

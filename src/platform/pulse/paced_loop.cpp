@@ -114,9 +114,9 @@ int PacedLoop::poll(struct pollfd* fds, unsigned long count, int timeoutMs, void
 
 int PacedLoop::pollUnlocked(struct pollfd* fds, unsigned long count, int timeoutMs) {
   const bool paced = paced_;
-  const double nextTurn = burstStart_ + (relaxed_ ? relaxedInterval_
-                                         : brisk_ ? interval_ / 2
-                                                  : interval_);
+  const double nextTurn = burstStart_ + (relaxed_     ? relaxedInterval_
+                                         : brisk_ > 1 ? interval_ / brisk_
+                                                      : interval_);
   // Set under the lock: a thread that takes the lock from here on also wakes the wait.
   if (paced) waitingForTurn_.store(true);
   const bool watchQuiet = !quietHandlers_.empty();

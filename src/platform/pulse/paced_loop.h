@@ -48,9 +48,9 @@ class PacedLoop {
   // Under the lock. A paced loop whose server sends nothing worth hurrying for (digital silence)
   // reads at the relaxed pace instead.
   void setRelaxed(bool relaxed) { relaxed_ = relaxed; }
-  // Under the lock. A paced loop whose server holds back what it has for a client that leaves its
-  // connection unread too long reads twice as often instead.
-  void setBrisk(bool brisk) { brisk_ = brisk; }
+  // Under the lock. A paced loop whose server sends more than a client should leave unread for a
+  // whole interval reads `times` times as often instead.
+  void setBrisk(int times) { brisk_ = times > 1 ? times : 1; }
 
   // From any thread, without the lock and without waiting: the loop reads whatever the server has
   // sent so far, even if it was waiting for its turn, and runs `then` on its thread, under the
@@ -106,7 +106,7 @@ class PacedLoop {
   // Touched only under the lock.
   bool paced_ = false;
   bool relaxed_ = false;
-  bool brisk_ = false;
+  int brisk_ = 1;
   bool inBurst_ = false;
   double burstStart_ = 0;
   bool burstPrompt_ = true;

@@ -88,11 +88,13 @@ void PulseStream::settlePace(bool silent) {
   // Undisturbed; but a capture waiting for its place is placed by the server's answer the moment it
   // comes, while the monitor's audio waits for it.
   loop.setPaced(!appStreams_ || !appStreams_->placing());
-  // While applications' streams are captured, never relaxed; and twice as often on a server that
-  // would otherwise send their audio in lumps up to a second late, and lose what it held of a
-  // stream when the stream ends (PipeWire's).
+  // While applications' streams are captured, never relaxed, and two to four times as often (16
+  // to 32 turns a second): every capture adds as much again to what the server sends, and a
+  // server left with too much unread falls behind. PulseAudio's sent the monitor's audio late and
+  // then in a rush, which the clock took for a stall; PipeWire's sent the captures' in lumps up to
+  // a second late, and lost what it held of a stream when the stream ended.
   const bool capturing = appStreams_ && !appStreams_->empty();
-  loop.setBrisk(capturing && serverHoldsBack_);
+  loop.setBrisk(!capturing ? 1 : appStreams_->count() >= 3 ? 4 : 2);
   loop.setRelaxed(silent && !capturing);
 }
 

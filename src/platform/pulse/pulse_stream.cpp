@@ -53,7 +53,12 @@ void PulseStream::startCapture(CompletionHandler handler) {
 }
 
 void PulseStream::handOverHeldBuffers(std::function<void()> then) {
-  connection_.loop().afterNextBurst(std::move(then));
+  connection_.loop().afterNextBurst([weak = weak_from_this(), then = std::move(then)] {
+    // What waited for a capture behind it belongs before the hand-over too: with the monitor for
+    // what the capture has not sent yet.
+    if (auto self = weak.lock()) static_cast<PulseStream&>(*self).deliverBatch(/*all=*/true);
+    then();
+  });
 }
 
 void PulseStream::stopCapture(CompletionHandler handler) {
@@ -190,7 +195,6 @@ void PulseStream::recordFollowedOutput() {
 void PulseStream::lookAtPlaying() {
   if (!stream_ || !stream_->running() || stopping_) return;
   const ServerView view = connection_.serverView();
-  serverHoldsBack_ = view.holdsBackUnread;
   anyPlaying_ = view.plays(follower_.output().index);
   if (anyPlaying_) setCorked(false);
   // After the uncork: a capture of one application's stream gets the output's audio from the
