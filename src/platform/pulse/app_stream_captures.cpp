@@ -37,6 +37,7 @@ void AppStreamCaptures::follow(const ServerView& view, uint32_t sink, const std:
     }
   }
   std::erase_if(over_, [&](uint32_t stream) { return !contains(playing, stream); });
+  std::erase_if(refused_, [&](uint32_t stream) { return !contains(over_, stream); });
   for (auto& capture : captures_) {
     if (!contains(playing, capture->appStream())) capture->finish();
   }
@@ -51,7 +52,7 @@ void AppStreamCaptures::follow(const ServerView& view, uint32_t sink, const std:
   }
   for (uint32_t stream : playing) {
     if (contains(over_, stream)) {
-      standIn_ = true;  // refused, most likely; if it has ended, the next listing drops it
+      standIn_ = standIn_ || contains(refused_, stream);
       continue;
     }
     const bool captured = std::any_of(captures_.begin(), captures_.end(), [&](const auto& capture) {
@@ -87,6 +88,7 @@ size_t AppStreamCaptures::mix(RecordStream& monitor, float* samples, int64_t fir
     placing = placing || (!capture->placed() && !capture->ended()) || capture->settling();
     if (capture->refused()) {
       if (!contains(over_, capture->appStream())) over_.push_back(capture->appStream());
+      if (!contains(refused_, capture->appStream())) refused_.push_back(capture->appStream());
       standIn = true;
     } else if (capture->placed()) {
       sources_.push_back(capture->source());

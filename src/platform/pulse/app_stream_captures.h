@@ -43,9 +43,11 @@ class AppStreamCaptures {
   pa_context* const context_;
   const StreamBasicDescription frames_;
   std::vector<std::unique_ptr<AppStreamCapture>> captures_;
-  // Streams whose capture ended on its own (the server refused it, or the stream ended): not
-  // captured again while the server still lists them, as it does for a moment after their end.
+  // Streams whose capture the server ended: not captured again while the server still lists them,
+  // as it does for a moment after their end. Those it refused (ended before any audio came) are
+  // the monitor's to stand in for meanwhile; those that ended are not.
   std::vector<uint32_t> over_;
+  std::vector<uint32_t> refused_;
   bool standIn_ = false;    // a stream plays that no capture covers: the monitor stands in
   bool holdsBack_ = false;  // see ServerView
   float gain_ = 1;          // undoes the monitor's volume, where it reaches the captures
