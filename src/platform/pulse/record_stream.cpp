@@ -147,6 +147,7 @@ void RecordStream::onTiming(pa_stream* stream, int success, void* self) {
   record->frameZeroSeconds_ = (timestamp - written - static_cast<double>(info->source_usec) +
                                static_cast<double>(info->sink_usec)) /
                               1e6;
+  record->lastTimingAskedAt_ = record->timingAskedAt_;
   ++record->timings_;
 }
 

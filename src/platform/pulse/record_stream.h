@@ -59,8 +59,9 @@ class RecordStream {
   // When the stream's frame 0 sounded at the output, in seconds of the clock the server's timing
   // is told in, by the last answer; 0 before the first. Frame `f` sounded `f / rate` after it.
   double frameZeroSeconds() const { return frameZeroSeconds_; }
-  // How many answers have come.
+  // How many answers have come, and when the question behind the last was asked.
   uint64_t timings() const { return timings_; }
+  double lastTimingAskedAt() const { return lastTimingAskedAt_; }
   // Asks the server to end the stream; `terminated` runs once it has.
   void disconnect();
 
@@ -85,6 +86,7 @@ class RecordStream {
   bool collecting_ = true;
   pa_operation* timingAsked_ = nullptr;
   double timingAskedAt_ = 0;
+  double lastTimingAskedAt_ = 0;
   double frameZeroSeconds_ = 0;
   uint64_t timings_ = 0;
   bool corked_ = false;
