@@ -39,6 +39,8 @@ class AppStreamCapture {
   bool refused() const { return ended_ && !alignment_.known(); }
   // Whether its audio has a place among the monitor's frames yet.
   bool placed() const { return alignment_.known(); }
+  // Still running, and not placed yet.
+  bool unplaced() const { return !placed() && !ended(); }
   // Nothing more is to be captured: the stream has stopped playing to the output.
   void finish();
 

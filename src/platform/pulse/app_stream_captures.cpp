@@ -66,8 +66,19 @@ void AppStreamCaptures::follow(const ServerView& view, uint32_t sink, const std:
 
 bool AppStreamCaptures::placing() const {
   return std::any_of(captures_.begin(), captures_.end(), [](const auto& capture) {
-    return (!capture->placed() && !capture->ended()) || capture->settling();
+    return capture->unplaced() || capture->settling();
   });
+}
+
+// More often than the usual pace when the server sends more than it copes with a client leaving
+// unread for a whole turn. PulseAudio, with three captures beside the monitor read every eighth of
+// a second, sent the monitor's audio late and then in a rush, which the clock took for a stall;
+// every sixteenth, four came through whole. PipeWire sent even one capture's audio in lumps up to
+// a second late, and lost what it held of a stream when the stream ended; every sixteenth of a
+// second it did not, and with three or more captures every thirty-second.
+int AppStreamCaptures::readingPace() const {
+  if (captures_.size() >= 3) return holdsBack_ ? 4 : 2;
+  return holdsBack_ ? 2 : 1;
 }
 
 void AppStreamCaptures::read() {
@@ -85,7 +96,7 @@ size_t AppStreamCaptures::mix(RecordStream& monitor, float* samples, int64_t fir
     capture->askTiming();
     capture->place(monitor);
     capture->refine(samples, first, frames, frames_.channelsPerFrame);
-    placing = placing || (!capture->placed() && !capture->ended()) || capture->settling();
+    placing = placing || capture->unplaced() || capture->settling();
     if (capture->refused()) {
       if (!contains(over_, capture->appStream())) over_.push_back(capture->appStream());
       if (!contains(refused_, capture->appStream())) refused_.push_back(capture->appStream());
@@ -96,9 +107,8 @@ size_t AppStreamCaptures::mix(RecordStream& monitor, float* samples, int64_t fir
       standIn = true;  // started, nothing of it yet
     }
   }
-  const bool unplaced = std::any_of(captures_.begin(), captures_.end(), [](const auto& capture) {
-    return !capture->placed() && !capture->ended();
-  });
+  const bool unplaced = std::any_of(captures_.begin(), captures_.end(),
+                                    [](const auto& capture) { return capture->unplaced(); });
   if (unplaced) monitor.askTiming(AppStreamCapture::kPlaceSeconds);
   const size_t hold = all ? 0 : static_cast<size_t>(kHoldSeconds * frames_.sampleRate);
   size_t done = StreamMix::ready(first, frames, sources_, hold);

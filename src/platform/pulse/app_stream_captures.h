@@ -28,7 +28,8 @@ class AppStreamCaptures {
   // Lets go of every capture: the output is no longer recorded.
   void clear() { captures_.clear(); }
   bool empty() const { return captures_.empty(); }
-  size_t count() const { return captures_.size(); }
+  // How many times the loop's usual pace the connection is to be read at while there are captures.
+  int readingPace() const;
   // Whether a capture waits for its place among the monitor's frames: the server's answers are
   // to be read as they come.
   bool placing() const;

@@ -88,18 +88,9 @@ void PulseStream::settlePace(bool silent) {
   // Undisturbed; but a capture waiting for its place is placed by the server's answer the moment it
   // comes, while the monitor's audio waits for it.
   loop.setPaced(!appStreams_ || !appStreams_->placing());
-  // While applications' streams are captured, never relaxed; and more often when the server sends
-  // more than it copes with a client leaving unread for a whole turn. PulseAudio, with three
-  // captures beside the monitor read every eighth of a second, sent the monitor's audio late and
-  // then in a rush, which the clock took for a stall; every sixteenth, four came through whole.
-  // PipeWire sent even one capture's audio in lumps up to a second late, and lost what it held of
-  // a stream when the stream ended; every sixteenth of a second it did not, and with three or more
-  // captures every thirty-second.
+  // While applications' streams are captured, never relaxed, and read as often as they need.
   const bool capturing = appStreams_ && !appStreams_->empty();
-  const size_t captures = capturing ? appStreams_->count() : 0;
-  loop.setBrisk(captures == 0   ? 1
-                : captures >= 3 ? (serverHoldsBack_ ? 4 : 2)
-                                : (serverHoldsBack_ ? 2 : 1));
+  loop.setBrisk(capturing ? appStreams_->readingPace() : 1);
   loop.setRelaxed(silent && !capturing);
 }
 

@@ -195,7 +195,6 @@ void PulseStream::recordFollowedOutput() {
 void PulseStream::lookAtPlaying() {
   if (!stream_ || !stream_->running() || stopping_) return;
   const ServerView view = connection_.serverView();
-  serverHoldsBack_ = view.holdsBackUnread;
   anyPlaying_ = view.plays(follower_.output().index);
   if (anyPlaying_) setCorked(false);
   // After the uncork: a capture of one application's stream gets the output's audio from the

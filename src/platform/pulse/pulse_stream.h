@@ -101,10 +101,9 @@ class PulseStream final : public Stream {
   HeldSilence silence_{description_};  // not yet handed over
   Operations operations_;
   std::optional<Timeline> timeline_;  // from the moment the stream runs
-  bool resuming_ = true;    // the next audio is the first of a stream, or after a quiet stretch
-  bool anyPlaying_ = true;  // as far as is known, an application plays to the output
-  bool serverHoldsBack_ = false;  // see ServerView
-  bool outputAsked_ = false;      // whether the recorded output runs, after a quiet stretch
+  bool resuming_ = true;      // the next audio is the first of a stream, or after a quiet stretch
+  bool anyPlaying_ = true;    // as far as is known, an application plays to the output
+  bool outputAsked_ = false;  // whether the recorded output runs, after a quiet stretch
   double outputAskedAt_ = 0;
 };
 
