@@ -6,8 +6,10 @@ namespace platform::pulse {
 namespace {
 
 // How long the monitor's audio waits for a capture a little behind it (PipeWire sends each
-// stream's pieces on their own schedule) before the monitor stands in for it.
-constexpr double kHoldSeconds = 0.08;
+// stream's pieces on their own schedule, later still on a busy machine: 80 ms let a muted output's
+// tone break for 20 ms now and then while two test suites ran at once) before the monitor stands
+// in for it.
+constexpr double kHoldSeconds = 0.12;
 // How long it waits for a new capture to be placed, so that the stream's first moments are its
 // own rather than the monitor's.
 constexpr double kPlaceHoldSeconds = 0.25;
@@ -97,8 +99,12 @@ size_t AppStreamCaptures::mix(RecordStream& monitor, float* samples, int64_t fir
     capture->place(monitor);
     capture->refine(samples, first, frames, frames_.channelsPerFrame);
     placing = placing || capture->unplaced() || capture->settling();
+    // Not made again while the server still lists the stream, as it does for a moment after its
+    // end.
+    if (capture->endedByServer() && !contains(over_, capture->appStream())) {
+      over_.push_back(capture->appStream());
+    }
     if (capture->refused()) {
-      if (!contains(over_, capture->appStream())) over_.push_back(capture->appStream());
       if (!contains(refused_, capture->appStream())) refused_.push_back(capture->appStream());
       standIn = true;
     } else if (capture->placed()) {
@@ -121,14 +127,11 @@ size_t AppStreamCaptures::mix(RecordStream& monitor, float* samples, int64_t fir
   mix_.mix(samples, first, done, sources_, standIn, tail, gain_);
   const int64_t doneUntil = first + static_cast<int64_t>(done);
   for (auto& capture : captures_) capture->dropBefore(doneUntil);
-  // A capture that ended is let go of once all it had is mixed; one that the server ended is not
-  // made again while the stream is still listed.
+  // A capture that ended is let go of once all it had is mixed, and the stretch after it in which
+  // the monitor stands in for what the server may have lost of it.
   std::erase_if(captures_, [&](const auto& capture) {
-    if (!capture->ended() || !capture->drained()) return false;
-    if (capture->endedByServer() && !contains(over_, capture->appStream())) {
-      over_.push_back(capture->appStream());
-    }
-    return true;
+    return capture->ended() && capture->drained() &&
+           capture->source().first + static_cast<int64_t>(tail) <= doneUntil;
   });
   return done;
 }
