@@ -167,7 +167,7 @@ uint64_t timeline(const std::vector<std::tuple<uint64_t, double, bool, uint64_t>
   platform::pulse::Timeline timeline(16000, 100.0);
   uint64_t counted = 0;
   for (const auto& [frames, seconds, resuming, silence] : steps) {
-    EXPECT_EQ(frames ? timeline.silenceBefore(frames, 100 + seconds, resuming)
+    EXPECT_EQ(frames ? timeline.silenceBefore(frames, 100 + seconds, resuming, 0)
                      : timeline.silenceUntil(100 + seconds),
               silence)
         << "at " << seconds;
@@ -190,6 +190,10 @@ TEST(Timeline, OnlyGapsBecomeSilence) {
   // same lag where the stream resumes is one.
   EXPECT_EQ(timeline({{1600, 0.1, true, 0}, {320, 0.18, false, 0}, {1280, 0.2, false, 0}}), 3200u);
   EXPECT_EQ(timeline({{320, 0.08, true, 960}}), 1280u);
+  // Nor is audio that has come but waits for a capture a little behind it.
+  platform::pulse::Timeline waiting(16000, 0.0);
+  EXPECT_EQ(waiting.silenceBefore(1600, 0.1, true, 0), 0u);
+  EXPECT_EQ(waiting.silenceBefore(1600, 0.45, true, 4000), 0u);
   // A device clock 200 ppm slow over two hours, with up to 30 ms of scheduling jitter.
   steps.clear();
   for (int i = 1; i <= 72000; ++i) {
@@ -203,8 +207,8 @@ TEST(Timeline, OnlyGapsBecomeSilence) {
 // clock over the silence put in is dropped, and only that silence.
 TEST(Timeline, AudioOverSilencePutInShortlyBeforeIsDropped) {
   platform::pulse::Timeline timeline(16000, 0.0);
-  EXPECT_EQ(timeline.silenceBefore(1600, 0.1, true), 0u);
-  EXPECT_EQ(timeline.silenceBefore(80, 3.1, true), 47920u);
+  EXPECT_EQ(timeline.silenceBefore(1600, 0.1, true, 0), 0u);
+  EXPECT_EQ(timeline.silenceBefore(80, 3.1, true, 0), 47920u);
   EXPECT_EQ(timeline.overlap(16000, 3.6), 8000u);
   timeline.count(8000);
   EXPECT_EQ(timeline.overlap(16000, 4.1), 8000u);
@@ -214,7 +218,7 @@ TEST(Timeline, AudioOverSilencePutInShortlyBeforeIsDropped) {
   // ahead after a gap (the first audio's own lateness inflated the gap).
   platform::pulse::Timeline fresh(16000, 0.0);
   EXPECT_EQ(fresh.overlap(16000, 0.5), 0u);
-  EXPECT_EQ(fresh.silenceBefore(1600, 1.1, true), 16000u);
+  EXPECT_EQ(fresh.silenceBefore(1600, 1.1, true, 0), 16000u);
   EXPECT_EQ(fresh.overlap(1600 + 3200, 1.3), 0u);
 }
 

@@ -33,6 +33,7 @@ void PulseStream::deliverBatch(bool all) {
   const size_t bytesPerFrame = description_.bytesPerFrame;
   size_t frames = collected.size() / bytesPerFrame;
   if (frames == 0) return;
+  const size_t arrived = frames;
   if (appStreams_ && !appStreams_->empty()) {
     const auto first = static_cast<int64_t>(stream_->collectedFrames() - frames);
     frames = appStreams_->mix(*stream_, reinterpret_cast<float*>(collected.data()), first, frames,
@@ -60,7 +61,9 @@ void PulseStream::deliverBatch(bool all) {
     frames -= dropped;
     if (frames == 0) return;
     if (loop.burstArrivedPromptly()) {
-      deliverSilence(timeline_->silenceBefore(frames, loop.burstStartSeconds(), resuming_));
+      // What waits for a capture arrived with this batch, and tells the lag as much as it does.
+      deliverSilence(timeline_->silenceBefore(frames, loop.burstStartSeconds(), resuming_,
+                                              arrived - frames - dropped));
     } else {
       timeline_->count(frames);
     }

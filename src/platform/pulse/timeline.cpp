@@ -40,8 +40,9 @@ uint64_t Timeline::overlap(uint64_t frames, double nowSeconds) {
   return dropped;
 }
 
-uint64_t Timeline::silenceBefore(uint64_t frames, double nowSeconds, bool resuming) {
-  const double lag = static_cast<double>(lagFrames(nowSeconds, frames));
+uint64_t Timeline::silenceBefore(uint64_t frames, double nowSeconds, bool resuming,
+                                 uint64_t heldFrames) {
+  const double lag = static_cast<double>(lagFrames(nowSeconds, frames + heldFrames));
   const double gap = (resuming ? kGapSeconds : kRunningGapSeconds) * rate_;
   uint64_t silence = 0;
   if (lag - drift_ > gap) {

@@ -33,9 +33,10 @@ class Timeline {
   // holds, and are to be dropped. Only a recording far ahead (by kRunningGapSeconds) starts that;
   // then it is brought back to its usual lag. Counts nothing.
   uint64_t overlap(uint64_t frames, double nowSeconds);
-  // A fragment of `frames` frames has arrived at `nowSeconds`, the first of a resumption or not.
-  // Returns how many frames of silence go before it; counts both.
-  uint64_t silenceBefore(uint64_t frames, double nowSeconds, bool resuming);
+  // A fragment of `frames` frames has arrived at `nowSeconds`, the first of a resumption or not,
+  // with `heldFrames` more behind it that go later. Returns how many frames of silence go before
+  // it; counts both (the held ones when they go).
+  uint64_t silenceBefore(uint64_t frames, double nowSeconds, bool resuming, uint64_t heldFrames);
   // A fragment whose arrival time is not known: counted, and nothing else.
   void count(uint64_t frames) { delivered_ += frames; }
   // Whether nothing, audio or silence, has been counted yet.
