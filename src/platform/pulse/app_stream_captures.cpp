@@ -15,9 +15,11 @@ constexpr double kHoldSeconds = 0.12;
 constexpr double kPlaceHoldSeconds = 0.25;
 // The ramp between the monitor and the captures, where one takes over from the other.
 constexpr double kFadeSeconds = 0.005;
-// How much of a stream's end a server that holds audio back may lose (PipeWire: up to 60 ms, read
-// at the brisk pace), which the monitor stands in for.
-constexpr double kLostTailSeconds = 0.1;
+// How much of a stream's end the server may lose from its capture, which the monitor stands in
+// for: PulseAudio now and then ends a capture without its last piece (42 ms of a 1 s tone, once in
+// forty runs); PipeWire, which holds audio back, up to 60 ms read at the brisk pace.
+constexpr double kLostTailSeconds = 0.06;
+constexpr double kHeldBackTailSeconds = 0.1;
 
 template <typename T>
 bool contains(const std::vector<T>& items, const T& item) {
@@ -122,8 +124,9 @@ size_t AppStreamCaptures::mix(RecordStream& monitor, float* samples, int64_t fir
     const auto placeHold = static_cast<size_t>(kPlaceHoldSeconds * frames_.sampleRate);
     done = std::min(done, frames > placeHold ? frames - placeHold : 0);
   }
-  // A server that holds audio back loses what it held of a stream when the stream ends.
-  const size_t tail = holdsBack_ ? static_cast<size_t>(kLostTailSeconds * frames_.sampleRate) : 0;
+  // A server may lose the last moments of a stream's capture when the stream ends.
+  const auto tail = static_cast<size_t>((holdsBack_ ? kHeldBackTailSeconds : kLostTailSeconds) *
+                                        frames_.sampleRate);
   mix_.mix(samples, first, done, sources_, standIn, tail, gain_);
   const int64_t doneUntil = first + static_cast<int64_t>(done);
   for (auto& capture : captures_) capture->dropBefore(doneUntil);
