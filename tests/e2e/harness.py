@@ -2,6 +2,7 @@
 played into the server and what the recorded file holds."""
 
 import array
+import fcntl
 import math
 import os
 import shutil
@@ -15,6 +16,8 @@ import wave
 
 BUILD_DIR = os.environ.get("TARN_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
 TOOL = os.path.abspath(os.path.join(BUILD_DIR, "tarn-audio-tap"))
+
+F_SETPIPE_SZ = 1031
 
 # Generous: the suite must hold on a loaded two-core machine, and a wait ends as soon as its
 # condition holds.
@@ -85,10 +88,15 @@ class PulseServer:
             return names.get(block.split("Source: ", 1)[1].split()[0])
 
     def player(self, sink="out", stdin=subprocess.PIPE):
-        """A player of float stereo fed through its stdin, with a desktop application's short buffer."""
-        return subprocess.Popen(["pacat", "--playback", "--raw", "--format=float32le", "--rate=48000",
-                                 "--channels=2", "--device=" + sink, "--latency-msec=20"],
-                                stdin=stdin, env=self.env)
+        """A player of float stereo fed through its stdin, with a desktop application's short buffer.
+        Its pipe holds a few seconds of sound: a test process short of time on a busy machine would
+        otherwise leave it dry, and the hole it then plays is no fault of the recording."""
+        player = subprocess.Popen(["pacat", "--playback", "--raw", "--format=float32le",
+                                   "--rate=48000", "--channels=2", "--device=" + sink,
+                                   "--latency-msec=20"], stdin=stdin, env=self.env)
+        if stdin == subprocess.PIPE:
+            fcntl.fcntl(player.stdin, F_SETPIPE_SZ, 1 << 20)
+        return player
 
     def play(self, samples, sink="out"):
         """Plays mono float samples on both channels of an output and waits until they are played;

@@ -13,9 +13,10 @@ import threading
 import time
 import unittest
 
-from harness import TOOL, ServerTestCase, recorded_seconds, segments_with_tone, tone, wait_for
+from harness import (F_SETPIPE_SZ, TOOL, ServerTestCase, recorded_seconds, segments_with_tone, tone,
+                     wait_for)
 
-F_SETPIPE_SZ, PR_SET_CHILD_SUBREAPER = 1031, 36
+PR_SET_CHILD_SUBREAPER = 36
 # However busy the machine, the tool gives up on a reader within a second: a stop that takes this
 # long waits on one.
 HANG = 5
