@@ -86,23 +86,32 @@ void AppStreamCapture::refine(const float* monitor, int64_t first, size_t frames
   const MixSource mine = source();
   const auto reach = static_cast<int64_t>(kRefineSeconds * rate_);
   const auto over = static_cast<int64_t>(kRefineOverSeconds * rate_);
-  // The monitor's frames that this capture covers, `reach` either way.
-  const int64_t from = std::max(first, mine.first + reach);
-  const int64_t to = std::min(first + static_cast<int64_t>(frames),
-                              mine.first + static_cast<int64_t>(mine.frames) - reach);
-  if (to <= from) return;
+  // The monitor's frames that this capture covers, which the next mix may take.
+  const int64_t mixFrom = std::max(first, mine.first);
+  const int64_t mixTo = std::min(first + static_cast<int64_t>(frames),
+                                 mine.first + static_cast<int64_t>(mine.frames));
+  if (mixTo <= mixFrom) return;
   // Only a sound in both tells anything; a silent stretch (or a muted output) is no try, and
-  // nothing to wait for: a switch there is silent too.
-  const auto length = static_cast<size_t>(to - from);
-  const float* reference = monitor + (from - first) * channels;
-  const float* other = mine.samples + (from - reach - mine.first) * channels;
-  if (!audible(reference, length, channels, kRefineQuietest * kRefineLoudEnough) ||
-      !audible(other + reach * channels, length, channels, kRefineLoudEnough)) {
+  // nothing to wait for: a switch there is silent too. Its sound is looked for in all those frames,
+  // the newest included, which the match cannot use yet: mixed before the match has placed it, its
+  // first moments would stand off by up to the match's reach, and break where the match moves it.
+  auto sounds = [&](int64_t from, int64_t to) {
+    return audible(mine.samples + (from - mine.first) * channels, static_cast<size_t>(to - from),
+                   channels, kRefineLoudEnough);
+  };
+  if (!audible(monitor + (mixFrom - first) * channels, static_cast<size_t>(mixTo - mixFrom),
+               channels, kRefineQuietest * kRefineLoudEnough) ||
+      !(sounds(mixFrom, mixTo) || sounds(std::max(mixFrom, mixTo - over), mixTo))) {
     return;
   }
   // Its sound is to be held back until it is placed, if it can be soon.
   settling_ = true;
+  // The match: the monitor's frames that this capture covers `reach` either way.
+  const int64_t from = std::max(first, mine.first + reach);
+  const int64_t to = std::min(mixTo, mine.first + static_cast<int64_t>(mine.frames) - reach);
   if (to - from < over) return;
+  const float* reference = monitor + (from - first) * channels;
+  const float* other = mine.samples + (from - reach - mine.first) * channels;
   ++refineTries_;
   const int64_t newest = to - over;  // where its sound has surely begun
   const auto lag =
