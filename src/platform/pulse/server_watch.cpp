@@ -123,6 +123,13 @@ void ServerWatch::onEvent(pa_context*, pa_subscription_event_type_t type, uint32
       break;
     case PA_SUBSCRIPTION_EVENT_SOURCE:
       watch->ask(watch->monitorsQuestion_);
+      // An output that goes away takes its monitor with it, and the default moves to another
+      // output, which may go unannounced here as any change may (PipeWire, beside a busy loop,
+      // once in twenty: the capture looked for the new default for five seconds, then failed).
+      if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
+        watch->ask(watch->defaultQuestion_);
+        watch->renewAfterChange();
+      }
       break;
     default:
       watch->ask(watch->playingQuestion_);
