@@ -12,6 +12,11 @@ constexpr pa_usec_t kNewDefaultPollUsec = 100 * 1000;
 // How long the server must list no output at all before the capture fails: PipeWire, busy, can
 // show a moment with neither a default nor an output while it replaces the one that went away.
 constexpr pa_usec_t kNoOutputLimitUsec = 500 * 1000;
+// PipeWire's server, asked for a stream's timing as the removal of its output was ending it, now
+// and then answered nothing more on that connection, and the capture looked for the default in
+// vain until it failed (once in fifty moves on an idle machine). A connection that has not
+// answered for this long while an output is looked for is taken for stuck.
+constexpr pa_usec_t kStalledUsec = 1000 * 1000;
 
 }  // namespace
 
@@ -95,6 +100,7 @@ void OutputFollower::onLookTimer(pa_mainloop_api*, pa_time_event* timer, const s
   }
   pa_context_rttime_restart(follower->connection_.context(), timer,
                             pa_rtclock_now() + kNewDefaultPollUsec);
+  if (follower->stalled()) return follower->reconnect();
   follower->lookUpDefault();
 }
 
@@ -152,12 +158,29 @@ void OutputFollower::fail(const Error& error) {
 
 void OutputFollower::ask(pa_operation* operation) {
   if (!operations_.track(operation)) return;
-  ++awaitedReplies_;
+  if (awaitedReplies_++ == 0) lastAnswerAt_ = pa_rtclock_now();
   connection_.loop().setPaced(false);
 }
 
 void OutputFollower::replyArrived() {
   if (awaitedReplies_ > 0) --awaitedReplies_;
+  lastAnswerAt_ = pa_rtclock_now();
+}
+
+bool OutputFollower::stalled() const {
+  return !recording_ && awaitedReplies_ > 0 && pa_rtclock_now() - lastAnswerAt_ > kStalledUsec;
+}
+
+void OutputFollower::reconnect() {
+  // Nothing records on the old connection while the output is lost. The look timer belongs to the
+  // loop, and goes on; so does its time limit.
+  operations_.cancelAll();
+  awaitedReplies_ = 0;
+  connection_.replace();
+  connection_.whenReady([this, alive = std::weak_ptr<int>(alive_)](std::optional<Error> error) {
+    if (alive.expired() || error || !following_ || recording_) return;
+    lookUpDefault();
+  });
 }
 
 }  // namespace platform::pulse

@@ -6,6 +6,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -67,6 +68,9 @@ class OutputFollower {
   void fail(const Error& error);
   void ask(pa_operation* operation);
   void replyArrived();
+  // A connection whose answers stop while an output is looked for is replaced by a new one.
+  bool stalled() const;
+  void reconnect();
 
   Connection& connection_;
   RecordedOutput output_;
@@ -79,6 +83,8 @@ class OutputFollower {
   pa_usec_t noOutputSince_ = 0;  // when the server was first seen to list no output, or 0
   Operations operations_;
   int awaitedReplies_ = 0;
+  pa_usec_t lastAnswerAt_ = 0;  // or when the question that awaits one was asked
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);  // for a connection's late answer
 };
 
 }  // namespace platform::pulse

@@ -87,6 +87,7 @@ void PulseStream::stopCapture(CompletionHandler handler) {
 }
 
 int PulseStream::connect() {
+  outputAsked_ = false;  // a question on a connection since replaced answers no more
   stream_ = std::make_unique<RecordStream>(
       connection_.context(), description_,
       RecordStream::Handlers{
