@@ -44,6 +44,9 @@ void OutputFollower::stop() {
 }
 
 void OutputFollower::lost(const Error& error) {
+  // Asked again below; on a connection that broke, the questions under way answer no more.
+  operations_.cancelAll();
+  awaitedReplies_ = 0;
   recording_ = false;
   lostError_ = error;
   noOutputSince_ = 0;
@@ -176,8 +179,7 @@ void OutputFollower::reconnect() {
   // loop, and goes on; so does its time limit.
   operations_.cancelAll();
   awaitedReplies_ = 0;
-  connection_.replace();
-  connection_.whenReady([this, alive = std::weak_ptr<int>(alive_)](std::optional<Error> error) {
+  connection_.replace([this, alive = std::weak_ptr<int>(alive_)](std::optional<Error> error) {
     if (alive.expired() || error || !following_ || recording_) return;
     lookUpDefault();
   });

@@ -91,12 +91,14 @@ void Connection::whenReady(std::function<void(std::optional<Error>)> then) {
   connect();
 }
 
-void Connection::replace() {
-  if (!context_) return;
-  pa_context_set_state_callback(context_, nullptr, nullptr);
-  pa_context_disconnect(context_);
-  pa_context_unref(context_);
-  context_ = nullptr;
+void Connection::replace(std::function<void(std::optional<Error>)> then) {
+  if (context_) {
+    pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_disconnect(context_);
+    pa_context_unref(context_);
+    context_ = nullptr;
+  }
+  whenReady(std::move(then));
 }
 
 void Connection::watchServer(std::function<void()> onChange) {

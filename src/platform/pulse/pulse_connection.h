@@ -48,9 +48,10 @@ class Connection {
   // Calls then, on the loop's thread, with the context ready or with the error that prevented it.
   // A context that failed earlier is replaced by a new connection attempt.
   void whenReady(std::function<void(std::optional<Error>)> then);
-  // Under the lock, while nothing else uses the context: lets go of a connection that has stopped
-  // answering, so that the next whenReady() makes a new one. Its operations answer no more.
-  void replace();
+  // Under the lock, while nothing records on the context: lets go of a connection that the server
+  // broke or that has stopped answering, and makes a new one at once; its operations answer no
+  // more. `then` as with whenReady().
+  void replace(std::function<void(std::optional<Error>)> then);
 
   // Under the lock. Calls onChange on the loop's thread soon after the server announces a change
   // of its settings (the default output among them), and once when the watch begins. One watcher

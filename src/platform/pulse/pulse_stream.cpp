@@ -177,11 +177,18 @@ void PulseStream::onFirstLook(pa_mainloop_api* api, pa_time_event* timer, const 
 }
 
 void PulseStream::followOrFail(const Error& error) {
+  pa_context* context = connection_.context();
+  // PipeWire's server, asked about a stream that the removal of its output was ending, now and
+  // then breaks the connection with a malformed answer ("Protocol error", once in a hundred moves
+  // on an idle machine): the server is still there, and a new connection follows the default.
+  const bool broken = pa_context_get_state(context) == PA_CONTEXT_FAILED &&
+                      pa_context_errno(context) == PA_ERR_PROTOCOL;
   if (startHandler_ || stopping_ ||
-      pa_context_get_state(connection_.context()) != PA_CONTEXT_READY) {
+      (pa_context_get_state(context) != PA_CONTEXT_READY && !broken)) {
     return fail(error);
   }
   release();
+  if (broken) connection_.replace([](std::optional<Error>) {});  // the follower looks meanwhile
   follower_.lost(error);
 }
 
