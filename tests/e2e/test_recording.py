@@ -8,8 +8,8 @@ import threading
 import time
 import unittest
 
-from harness import (ServerTestCase, read_wav, recorded_seconds, segments_with_tone, silence,
-                     stereo, tone, tone_level, wait_for)
+from harness import (PausablePlayer, ServerTestCase, read_wav, recorded_samples, recorded_seconds,
+                     segments_with_tone, silence, stereo, tone, tone_level, wait_for)
 
 
 def faded(samples):
@@ -107,6 +107,37 @@ class Recording(ServerTestCase):
                 sounded = max(end - start for start, end in segments_with_tone(
                     samples, hertz, window=0.01, threshold=played / 5))
                 self.assertGreaterEqual(sounded, 0.97 if hertz == 300 else 0.9, hertz)
+
+    def test_a_paused_application_leaves_the_others_at_their_level_and_resumes_on_the_clock(self):
+        # Muted: only the applications' own captures have their sound. Idle: a null output, idle,
+        # has rendered ahead, and plays a new stream's sound more than a second late.
+        self.server.pactl("set-sink-mute", "out", "1")
+        time.sleep(max(0.0, self.server.started + 2.5 - time.monotonic()))
+        output = self.path("paused.wav")
+        launched = time.monotonic()
+        tool = self.start_recording(output)
+        listed = time.monotonic()
+        paused = PausablePlayer(self.server)
+        self.addCleanup(paused.close)
+        paused.play(tone(0.3, 440))
+        wait_for(lambda: recorded_seconds(output, 440) >= 0.28 and recorded_seconds(output) >=
+                 segments_with_tone(recorded_samples(output), 440)[-1][1] + 0.1, "the first tone")
+        paused.pause()
+        self.server.play(tone(0.5, 660))  # another application, while it is paused
+        time.sleep(2)  # and then nothing plays
+        paused.pause(False)
+        resumed = time.monotonic()
+        paused.play(tone(0.3, 880))
+        wait_for(lambda: recorded_seconds(output, 880) >= 0.28, "the tone after the pause")
+        self.assertEqual(tool.stop(), (0, "", ""))
+        samples = self.recorded(output)
+        first, other, again = (segments_with_tone(samples, hertz) for hertz in (440, 660, 880))
+        self.assertEqual((len(first), len(other), len(again)), (1, 1, 1), (first, other, again))
+        self.assertAlmostEqual(decibels(level(samples, other[0], 660), 0.5), 0, delta=1)
+        # Where it played, from the capture's start, which lies between the launch and the listing;
+        # a busy machine can only make it late.
+        self.assertGreaterEqual(again[0][0], resumed - listed - 0.04)
+        self.assertLessEqual(again[0][0], resumed - launched + 0.3)
 
     def test_an_application_already_playing_is_heard_from_the_start(self):
         self.keep_output_running()

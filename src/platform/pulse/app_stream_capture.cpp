@@ -28,8 +28,11 @@ constexpr int kRefineTries = 8;
 // output at 10 %, and more).
 constexpr double kRefineLoudEnough = 0.01;
 constexpr double kRefineQuietest = 1e-4;
-// A capture not placed within this time (a server that does not answer its timing) is given up:
-// the monitor stands in for its stream.
+// A capture not placed within this time of the first mix that could place it (a server that does
+// not answer its timing) is given up: the monitor stands in for its stream. Not counted from its
+// start: an output that had rendered ahead (a null one, idle before, had 1.4 s of silence queued)
+// sends the monitor nothing until the new stream's sound comes, and a capture given up meanwhile
+// lost all of that stream on a muted output.
 constexpr double kPlaceLimitSeconds = 1.0;
 // The most of its audio a capture holds: more can only be one placed far off.
 constexpr double kMostHeldSeconds = 2.0;
@@ -65,7 +68,8 @@ void AppStreamCapture::askTiming() {
 }
 
 void AppStreamCapture::place(const RecordStream& monitor) {
-  if (!ended() && !placed() && secondsNow() - madeAt_ > kPlaceLimitSeconds) {
+  if (firstPlaceAt_ == 0) firstPlaceAt_ = secondsNow();
+  if (!ended() && !placed() && secondsNow() - firstPlaceAt_ > kPlaceLimitSeconds) {
     stream_.stopCollecting();
     stream_.disconnect();
     ended_ = true;  // as if refused

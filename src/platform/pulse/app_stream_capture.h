@@ -70,8 +70,9 @@ class AppStreamCapture {
   RecordStream stream_;
   CaptureAlignment alignment_;
   const double madeAt_;
-  uint64_t placedBy_ = 0;  // the timing answers taken
-  uint64_t dropped_ = 0;   // frames let go of from the front of what was collected
+  double firstPlaceAt_ = 0;  // when it was first to be placed
+  uint64_t placedBy_ = 0;    // the timing answers taken
+  uint64_t dropped_ = 0;     // frames let go of from the front of what was collected
   int refineTries_ = 0;
   bool settling_ = false;
   bool ended_ = false;
