@@ -2,11 +2,12 @@
 or one it moves with the default output, which goes on."""
 
 import os
+import threading
 import time
 import unittest
 
-from harness import (ServerTestCase, recorded_samples, run, segments_with_tone, silence, stereo,
-                     tone, wait_for)
+from harness import (ServerTestCase, recorded_samples, recorded_seconds, run, segments_with_tone,
+                     silence, stereo, tone, wait_for)
 
 
 class StreamFailure(ServerTestCase):
@@ -95,6 +96,34 @@ class Moves(ServerTestCase):
         # All of the last, give or take what a player starved of time on a busy machine fails to
         # play.
         self.assertGreaterEqual(sum(end - start for start, end in left), 0.3, left)
+
+    def test_only_what_plays_to_the_recorded_output_is_recorded_and_a_stream_moved_away_is_not(self):
+        for sink in self.sinks:  # running, and muted: only the applications' captures carry sound
+            self.play_in_background(silence(20), sink)
+            self.server.pactl("set-sink-mute", sink, "1")
+        self.server.pactl("set-default-sink", "speakers")
+        time.sleep(2.5)
+        output = self.path("others.wav")
+        tool = self.start_recording(output)
+        self.play_in_background(tone(4, 550), "headphones")
+        moving = self.server.player("speakers")
+        feeder = threading.Thread(target=moving.communicate, args=(stereo(tone(3, 440)),))
+        feeder.start()
+        self.addCleanup(feeder.join)
+        wait_for(lambda: recorded_seconds(output, 440) >= 0.5, "the stream to be moved")
+        stream = next(block.split()[2][1:] for block in self.server.pactl("list", "sink-inputs")
+                      .split("\n\n") if 'application.process.id = "%d"' % moving.pid in block)
+        self.server.pactl("move-sink-input", stream, "headphones")
+        moved = recorded_seconds(output)
+        self.server.play(tone(0.5, 660), "speakers")
+        self.assertEqual(tool.stop(), (0, "", ""))
+        samples = self.recorded(output)
+        self.assertEqual(segments_with_tone(samples, 550), [])
+        # Up to the move, but for what the file had yet to take in of it when it came.
+        self.assertLess(segments_with_tone(samples, 440)[-1][1], moved + 1)
+        stays = segments_with_tone(samples, 660, threshold=0.25)
+        self.assertEqual(len(stays), 1, stays)
+        self.assertGreaterEqual(stays[0][1] - stays[0][0], 0.4)
 
     def test_a_burst_of_changes_of_default_leaves_one_capture_on_the_last(self):
         tool = self.start_recording(self.path("burst.wav"))
