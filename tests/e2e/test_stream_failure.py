@@ -105,7 +105,7 @@ class Moves(ServerTestCase):
         time.sleep(2.5)
         output = self.path("others.wav")
         tool = self.start_recording(output)
-        self.play_in_background(tone(4, 550), "headphones")
+        self.play_in_background(tone(4, 200), "headphones")
         moving = self.server.player("speakers")
         feeder = threading.Thread(target=moving.communicate, args=(stereo(tone(3, 440)),))
         feeder.start()
@@ -118,7 +118,7 @@ class Moves(ServerTestCase):
         self.server.play(tone(0.5, 660), "speakers")
         self.assertEqual(tool.stop(), (0, "", ""))
         samples = self.recorded(output)
-        self.assertEqual(segments_with_tone(samples, 550), [])
+        self.assertEqual(segments_with_tone(samples, 200), [])
         # Up to the move, but for what the file had yet to take in of it when it came.
         self.assertLess(segments_with_tone(samples, 440)[-1][1], moved + 1)
         stays = segments_with_tone(samples, 660, threshold=0.25)
