@@ -71,7 +71,7 @@ class Recording(ServerTestCase):
             ((("set-source-mute", "out.monitor", "1"),) if self.server.kind == "pipewire" else (),
              [(700, 0.5)], None),
             ((("set-source-mute", "out.monitor", "0"), ("set-sink-volume", "out", "10%")),
-             [(800, 0.5), (900, 0.25), (1100, 0.2)], None),  # three players at once
+             [(800, 0.5), (900, 0.25)], None),  # two players at once
             ((), [(1000, 0.5)], "0.5"),
         ]
         for settings, tones, volume in steps:
@@ -80,14 +80,11 @@ class Recording(ServerTestCase):
             streams = lambda: pactl("list", "short", "sink-inputs").splitlines()
             before = len(streams())
             players = [self.server.player() for _ in tones]
-            if volume:  # on the stream before its sound; the others sound as their streams start
-                wait_for(lambda: len(streams()) > before, "the player's stream")
+            wait_for(lambda: len(streams()) >= before + len(tones), "the players' streams")
+            if volume:
                 pactl("set-sink-input-volume", streams()[-1].split()[0], volume)
-            # But for the first, each tone is followed by silence in its stream: a server may lose
-            # the last moments of a stream that ends, which only the monitor, at the output's
-            # level, then has. The first ends with its stream, on an output at full volume.
-            feeders = [threading.Thread(target=player.communicate, args=(stereo(
-                faded(tone(1.0, hertz, played)) + silence(0 if hertz == 300 else 0.3)),))
+            feeders = [threading.Thread(target=player.communicate,
+                                        args=(stereo(faded(tone(1.0, hertz, played))),))
                        for player, (hertz, played) in zip(players, tones)]
             for feeder in feeders:
                 feeder.start()
@@ -104,11 +101,12 @@ class Recording(ServerTestCase):
                 self.assertEqual(len(found), 1, (hertz, found))
                 self.assertAlmostEqual(decibels(level(samples, found[0], hertz), played), 0,
                                        delta=1, msg=hertz)
-                # Whole, to the 10 ms window (the pitches are whole cycles in it too), its first
-                # moments its own even where the output carries nothing of it.
+                # Whole, to the 10 ms window (the pitches are whole cycles in it too): but a server
+                # may lose the last moments of a stream that ends, which only the monitor, at the
+                # output's level, then has.
                 sounded = max(end - start for start, end in segments_with_tone(
                     samples, hertz, window=0.01, threshold=played / 5))
-                self.assertGreaterEqual(sounded, 0.97, hertz)
+                self.assertGreaterEqual(sounded, 0.97 if hertz == 300 else 0.9, hertz)
 
     def test_a_paused_application_leaves_the_others_at_their_level_and_resumes_on_the_clock(self):
         # Muted: only the applications' own captures have their sound. Idle: a null output, idle,
@@ -122,7 +120,7 @@ class Recording(ServerTestCase):
         paused = PausablePlayer(self.server)
         self.addCleanup(paused.close)
         paused.play(tone(0.3, 440))
-        wait_for(lambda: recorded_seconds(output, 440) >= 0.25 and recorded_seconds(output) >=
+        wait_for(lambda: recorded_seconds(output, 440) >= 0.28 and recorded_seconds(output) >=
                  segments_with_tone(recorded_samples(output), 440)[-1][1] + 0.1, "the first tone")
         paused.pause()
         self.server.play(tone(0.5, 660))  # another application, while it is paused
@@ -130,7 +128,7 @@ class Recording(ServerTestCase):
         paused.pause(False)
         resumed = time.monotonic()
         paused.play(tone(0.3, 880))
-        wait_for(lambda: recorded_seconds(output, 880) >= 0.25, "the tone after the pause")
+        wait_for(lambda: recorded_seconds(output, 880) >= 0.28, "the tone after the pause")
         self.assertEqual(tool.stop(), (0, "", ""))
         samples = self.recorded(output)
         first, other, again = (segments_with_tone(samples, hertz) for hertz in (440, 660, 880))
