@@ -120,7 +120,7 @@ class Recording(ServerTestCase):
         paused = PausablePlayer(self.server)
         self.addCleanup(paused.close)
         paused.play(tone(0.3, 440))
-        wait_for(lambda: recorded_seconds(output, 440) >= 0.28 and recorded_seconds(output) >=
+        wait_for(lambda: recorded_seconds(output, 440) >= 0.25 and recorded_seconds(output) >=
                  segments_with_tone(recorded_samples(output), 440)[-1][1] + 0.1, "the first tone")
         paused.pause()
         self.server.play(tone(0.5, 660))  # another application, while it is paused
@@ -128,7 +128,7 @@ class Recording(ServerTestCase):
         paused.pause(False)
         resumed = time.monotonic()
         paused.play(tone(0.3, 880))
-        wait_for(lambda: recorded_seconds(output, 880) >= 0.28, "the tone after the pause")
+        wait_for(lambda: recorded_seconds(output, 880) >= 0.25, "the tone after the pause")
         self.assertEqual(tool.stop(), (0, "", ""))
         samples = self.recorded(output)
         first, other, again = (segments_with_tone(samples, hertz) for hertz in (440, 660, 880))
