@@ -161,11 +161,14 @@ class PausablePlayer:
         pa.pa_context_connect(self.context, server.env["PULSE_SERVER"].encode(), 0, None)
         pa.pa_threaded_mainloop_start(self.loop)
         wait_for(lambda: self.locked(pa.pa_context_get_state, self.context) == 4, "a connection")
-        spec = (ctypes.c_uint32 * 3)(5, 48000, 2)  # float32le, rate, channels (padded)
-        # A 20 ms target, as pacat's above.
+        sample_format = (ctypes.c_uint32 * 3)(5, 48000, 2)  # float32le, rate, channels (padded)
+        # A 20 ms target, the latency adjusted to it, as pacat's above.
         attr = (ctypes.c_uint32 * 5)(0xFFFFFFFF, 48 * 8 * 20, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF)
-        self.stream = pointer(self.locked(pa.pa_stream_new, self.context, b"pausable", spec, None))
-        self.locked(pa.pa_stream_connect_playback, self.stream, sink.encode(), attr, 0x2000, None, None)
+        adjust_latency = 0x2000
+        self.stream = pointer(self.locked(pa.pa_stream_new, self.context, b"pausable",
+                                          sample_format, None))
+        self.locked(pa.pa_stream_connect_playback, self.stream, sink.encode(), attr,
+                    adjust_latency, None, None)
         wait_for(lambda: self.locked(pa.pa_stream_get_state, self.stream) == 2, "a stream")
 
     def locked(self, function, *args):
