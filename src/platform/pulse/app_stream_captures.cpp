@@ -5,11 +5,16 @@
 namespace platform::pulse {
 namespace {
 
-// How long the monitor's audio waits for a capture a little behind it (PipeWire sends each
-// stream's pieces on their own schedule, later still on a busy machine: 80 ms let a muted output's
-// tone break for 20 ms now and then while two test suites ran at once) before the monitor stands
-// in for it.
+// How long the monitor's audio waits for a capture a little behind it before the monitor stands in
+// for it. PulseAudio renders the captures with the monitor: only the pieces' own schedule parts
+// them, later on a busy machine.
 constexpr double kHoldSeconds = 0.12;
+// PipeWire sends each stream's pieces on its own schedule: beside two players that keep a tenth of
+// a second or more buffered (a music or video player's), one of their captures came in lumps 0.3
+// to 1 s apart while the other and the monitor came steadily, however often the connection was
+// read. Waited for 120 ms only, the monitor stood in for most of that stream (at the output's
+// volume, or not at all on a muted output). A kill loses what is held, only while one is behind.
+constexpr double kHeldBackHoldSeconds = 1.2;
 // How long it waits for a new capture to be placed, so that the stream's first moments are its
 // own rather than the monitor's.
 constexpr double kPlaceHoldSeconds = 0.25;
@@ -33,13 +38,18 @@ AppStreamCaptures::AppStreamCaptures(pa_context* context, const StreamBasicDescr
       frames_(frames),
       mix_(frames.channelsPerFrame, static_cast<uint32_t>(kFadeSeconds * frames.sampleRate)) {}
 
-void AppStreamCaptures::follow(const ServerView& view, uint32_t sink, const std::string& source) {
+std::vector<uint32_t> streamsPlayingTo(const ServerView& view, uint32_t sink) {
   std::vector<uint32_t> playing;
   if (view.playingKnown) {
     for (const AppStream& stream : view.streams) {
       if (stream.sink == sink && !stream.corked) playing.push_back(stream.index);
     }
   }
+  return playing;
+}
+
+void AppStreamCaptures::follow(const ServerView& view, uint32_t sink, const std::string& source) {
+  const std::vector<uint32_t> playing = streamsPlayingTo(view, sink);
   std::erase_if(over_, [&](uint32_t stream) { return !contains(playing, stream); });
   std::erase_if(refused_, [&](uint32_t stream) { return !contains(over_, stream); });
   for (auto& capture : captures_) {
@@ -80,9 +90,9 @@ bool AppStreamCaptures::placing() const {
 // every sixteenth, four came through whole. PipeWire sent even one capture's audio in lumps up to
 // a second late, and lost what it held of a stream when the stream ended; every sixteenth of a
 // second it did not, and with three or more captures every thirty-second.
-int AppStreamCaptures::readingPace() const {
-  if (captures_.size() >= 3) return holdsBack_ ? 4 : 2;
-  return holdsBack_ ? 2 : 1;
+int readingPace(size_t captures, bool serverHoldsBackUnread) {
+  if (captures >= 3) return serverHoldsBackUnread ? 4 : 2;
+  return serverHoldsBackUnread ? 2 : 1;
 }
 
 void AppStreamCaptures::read() {
@@ -118,7 +128,8 @@ size_t AppStreamCaptures::mix(RecordStream& monitor, float* samples, int64_t fir
   const bool unplaced = std::any_of(captures_.begin(), captures_.end(),
                                     [](const auto& capture) { return capture->unplaced(); });
   if (unplaced) monitor.askTiming(AppStreamCapture::kPlaceSeconds);
-  const size_t hold = all ? 0 : static_cast<size_t>(kHoldSeconds * frames_.sampleRate);
+  const double holdSeconds = holdsBack_ ? kHeldBackHoldSeconds : kHoldSeconds;
+  const size_t hold = all ? 0 : static_cast<size_t>(holdSeconds * frames_.sampleRate);
   size_t done = StreamMix::ready(first, frames, sources_, hold);
   if (placing && !all) {
     const auto placeHold = static_cast<size_t>(kPlaceHoldSeconds * frames_.sampleRate);

@@ -17,6 +17,13 @@
 
 namespace platform::pulse {
 
+// The streams that `view` lists as playing to the output `sink`: not paused by their application,
+// not on another output (one moved away included) nor on none yet. None until the watch has listed
+// them.
+std::vector<uint32_t> streamsPlayingTo(const ServerView& view, uint32_t sink);
+// How many times the loop's usual pace the connection is to be read at while `captures` are made.
+int readingPace(size_t captures, bool serverHoldsBackUnread);
+
 class AppStreamCaptures {
  public:
   // Under the loop's lock, as everything below.
@@ -29,7 +36,7 @@ class AppStreamCaptures {
   void clear() { captures_.clear(); }
   bool empty() const { return captures_.empty(); }
   // How many times the loop's usual pace the connection is to be read at while there are captures.
-  int readingPace() const;
+  int readingPace() const { return pulse::readingPace(captures_.size(), holdsBack_); }
   // Whether a capture waits for its place among the monitor's frames: the server's answers are
   // to be read as they come.
   bool placing() const;
