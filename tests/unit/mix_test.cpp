@@ -1,11 +1,13 @@
-// The recording made of the applications' own streams: their mix over the monitor's frames, the
-// place of each among them, and the lag found in the sound itself.
+// The recording made of the applications' own streams: which are captured, their mix over the
+// monitor's frames, the place of each among them, and the lag found in the sound itself.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <optional>
+#include <tuple>
 #include <vector>
 
+#include "platform/pulse/app_stream_captures.h"
 #include "platform/pulse/audio_lag.h"
 #include "platform/pulse/capture_alignment.h"
 #include "platform/pulse/stream_mix.h"
@@ -84,6 +86,35 @@ TEST(StreamMix, TheMonitorWaitsForCapturesBehindItButNotLong) {
   EXPECT_EQ(StreamMix::ready(0, 10, {}, 8), 10u);
   const std::vector<MixSource> farBehind{source(0, 3, false)};
   EXPECT_EQ(StreamMix::ready(4, 10, farBehind, 20), 0u);
+}
+
+TEST(AppStreamCaptures, OnlyTheStreamsPlayingToTheRecordedOutputAreCaptured) {
+  using platform::pulse::AppStream;
+  const uint32_t recorded = 7;
+  platform::pulse::ServerView view;
+  view.playingKnown = true;
+  // Playing there; paused; on another output (or moved to it); on none yet; playing there.
+  view.streams = {AppStream{1, recorded, false}, AppStream{2, recorded, true},
+                  AppStream{3, 8, false}, AppStream{4, PA_INVALID_INDEX, false},
+                  AppStream{5, recorded, false}};
+  EXPECT_EQ(platform::pulse::streamsPlayingTo(view, recorded), (std::vector<uint32_t>{1, 5}));
+  view.playingKnown = false;  // listed before the watch had heard
+  EXPECT_TRUE(platform::pulse::streamsPlayingTo(view, recorded).empty());
+}
+
+TEST(AppStreamCaptures, TheMoreCapturesTheMoreOftenTheConnectionIsRead) {
+  for (const auto& [captures, holdsBack, pace] : std::vector<std::tuple<size_t, bool, int>>{
+           {1, false, 1},
+           {2, false, 1},
+           {3, false, 2},
+           {6, false, 2},  // PulseAudio
+           {1, true, 2},
+           {2, true, 2},
+           {3, true, 4},
+           {6, true, 4},  // PipeWire
+       }) {
+    EXPECT_EQ(platform::pulse::readingPace(captures, holdsBack), pace) << captures << holdsBack;
+  }
 }
 
 TEST(CaptureAlignment, ThePlaceIsTakenOnceAndRetakenOnlyWhenItStaysOff) {
