@@ -88,15 +88,15 @@ class PulseServer:
         for block in self.captures(pid):
             return names.get(block.split("Source: ", 1)[1].split()[0])
 
-    def player(self, sink="out", stdin=subprocess.PIPE):
-        """A player of float stereo fed through its stdin. Its pipe holds a few seconds of sound, and
-        the server a quarter of a second of it: a test process short of time on a busy machine, or
-        the player itself held up for a moment, would otherwise leave it dry. (With a desktop
-        application's 20 ms, a player stopped for 80 ms played a hole into its own sound, and
-        everything after it that much later: no fault of the recording, which has it as played.)"""
+    def player(self, sink="out", stdin=subprocess.PIPE, latency_msec=20):
+        """A player of float stereo fed through its stdin, with a desktop application's short buffer
+        unless asked for another. Its pipe holds a few seconds of sound: a test process short of time
+        on a busy machine would otherwise leave it dry, and the hole it then plays is no fault of the
+        recording. (The server holds only the buffer: a 20 ms player stopped for 80 ms played a hole
+        into its own sound, and everything after it that much later, which the file has as played.)"""
         player = subprocess.Popen(["pacat", "--playback", "--raw", "--format=float32le",
                                    "--rate=48000", "--channels=2", "--device=" + sink,
-                                   "--latency-msec=250"], stdin=stdin, env=self.env)
+                                   "--latency-msec=%d" % latency_msec], stdin=stdin, env=self.env)
         if stdin == subprocess.PIPE:
             fcntl.fcntl(player.stdin, F_SETPIPE_SZ, 1 << 20)
         return player

@@ -79,7 +79,10 @@ class Recording(ServerTestCase):
                 pactl(*setting)
             streams = lambda: pactl("list", "short", "sink-inputs").splitlines()
             before = len(streams())
-            players = [self.server.player() for _ in tones]
+            # Players that keep a quarter of a second buffered, as music players do: a moment's
+            # stall on a busy machine cannot run them dry, and PipeWire sends the captures of two
+            # such players in lumps, which the recording must wait for.
+            players = [self.server.player(latency_msec=250) for _ in tones]
             wait_for(lambda: len(streams()) >= before + len(tones), "the players' streams")
             if volume:
                 pactl("set-sink-input-volume", streams()[-1].split()[0], volume)
