@@ -4,12 +4,14 @@
 
 #include <cmath>
 #include <optional>
+#include <string>
 #include <tuple>
 #include <vector>
 
 #include "platform/pulse/app_stream_captures.h"
 #include "platform/pulse/audio_lag.h"
 #include "platform/pulse/capture_alignment.h"
+#include "platform/pulse/output_follower.h"
 #include "platform/pulse/stream_mix.h"
 
 namespace {
@@ -114,6 +116,23 @@ TEST(AppStreamCaptures, TheMoreCapturesTheMoreOftenTheConnectionIsRead) {
            {6, true, 4},  // PipeWire
        }) {
     EXPECT_EQ(platform::pulse::readingPace(captures, holdsBack), pace) << captures << holdsBack;
+  }
+}
+
+TEST(OutputFollower, OnlyAnAnswerAboutTheDefaultAsLastHeardMovesTheCapture) {
+  platform::pulse::ServerView view;  // A, then B, then A again: the answer about B comes last
+  view.defaultSink = "A";
+  for (const auto& [answered, recorded, known, moves] :
+       std::vector<std::tuple<std::string, std::optional<std::string>, bool, bool>>{
+           {"B", "A", true, false},          // no longer the default
+           {"A", "A", true, false},          // recorded already
+           {"A", std::nullopt, true, true},  // between outputs
+           {"A", "B", true, true},
+           {"B", "A", false, true},  // the watch has not heard yet: the answer is all there is
+       }) {
+    view.known = known;
+    EXPECT_EQ(platform::pulse::answerMovesTheCapture(answered, recorded, view), moves)
+        << answered << " " << recorded.value_or("none") << known;
   }
 }
 

@@ -138,12 +138,16 @@ void OutputFollower::onDefaultSink(pa_context*, const pa_sink_info* sink, int eo
     return;
   }
   if (!sink || !sink->monitor_source_name || !follower->following_) return;
-  if (follower->recording_ && sink->name == follower->output_.sink) return;
-  // No longer the default by the time the answer came: the change that made it so has been heard,
-  // and the new default looked up.
-  const ServerView view = follower->connection_.serverView();
-  if (view.known && sink->name != view.defaultSink) return;
-  follower->moveTo(*sink);
+  const auto recorded = follower->recording_ ? std::optional(follower->output_.sink) : std::nullopt;
+  if (answerMovesTheCapture(sink->name, recorded, follower->connection_.serverView())) {
+    follower->moveTo(*sink);
+  }
+}
+
+bool answerMovesTheCapture(const std::string& answered, const std::optional<std::string>& recorded,
+                           const ServerView& view) {
+  if (answered == recorded) return false;
+  return !view.known || answered == view.defaultSink;
 }
 
 void OutputFollower::moveTo(const pa_sink_info& sink) {

@@ -22,6 +22,12 @@ struct RecordedOutput {
   std::string source;  // its monitor
 };
 
+// Whether an answer naming the output `answered` moves the capture there. Not if it records that
+// output already (`recorded`, none while between outputs), nor if the watch has since heard of
+// another default: answers come late, and the one about the newer default is on its way.
+bool answerMovesTheCapture(const std::string& answered, const std::optional<std::string>& recorded,
+                           const ServerView& view);
+
 class OutputFollower {
  public:
   // Each runs on the loop's thread, under its lock.
