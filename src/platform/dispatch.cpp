@@ -5,7 +5,6 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -16,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/arrival_order.h"
 #include "platform/signal_source.h"
 #include "platform/threads.h"
 
@@ -48,30 +48,11 @@ struct DispatchQueue::State {
     return watched >= 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL));
   }
 
-  // Runs the handlers of the signals that arrived, in the order of their latest arrivals, so that
-  // the last of a burst of mutes and unmutes decides. The sources are read one after the other
-  // while signals go on landing: one that lands on a source already read would be taken only by
-  // the next pass, after a later arrival on a source read after it. So the reading is done again
-  // until no signal landed during it: then everything taken came before whatever is left.
   static void fireArrivals(const std::vector<SignalSource*>& armed) {
-    std::vector<std::pair<uint64_t, SignalSource*>> arrived;
-    uint64_t before;
-    do {
-      before = SignalSource::arrivals();
-      for (SignalSource* source : armed) {
-        const uint64_t stamp = source->takeArrival();
-        if (!stamp) continue;
-        auto taken = std::find_if(arrived.begin(), arrived.end(),
-                                  [source](const auto& entry) { return entry.second == source; });
-        if (taken == arrived.end()) {
-          arrived.emplace_back(stamp, source);
-        } else {
-          taken->first = stamp;  // arrivals close together run the handler once, as the last
-        }
-      }
-    } while (SignalSource::arrivals() != before);
-    std::sort(arrived.begin(), arrived.end());
-    for (auto& [stamp, source] : arrived) source->fire();
+    fireInArrivalOrder(
+        armed, [] { return SignalSource::arrivals(); },
+        [](SignalSource* source) { return source->takeArrival(); },
+        [](SignalSource* source) { source->fire(); });
   }
 
   // Runs items until the queue is ended (never, for the main queue). What waits is taken in one

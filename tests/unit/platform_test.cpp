@@ -8,8 +8,11 @@
 #include <cstring>
 #include <future>
 #include <numeric>
+#include <string>
+#include <utility>
 
 #include "helpers.h"
+#include "platform/arrival_order.h"
 #include "platform/dispatch.h"
 #include "platform/process.h"
 #include "platform/pulse/downmix.h"
@@ -63,6 +66,28 @@ TEST(SignalSource, AnArrivalBeforeItIsArmedOrDuringTheHandlerRunsIt) {
 
 // Ends that meet (a stop, a failed start, a stream failure): the first decides the status however
 // long its exit takes, and a later one waits for it instead of ending the process with its own.
+TEST(SignalSource, ArrivalsLandingWhileTheSourcesAreReadRunInTheirOrder) {
+  struct Source {
+    char name;
+    uint64_t stamp;
+  };
+  Source mute{'m', 0}, unmute{'u', 1};  // an unmute has arrived
+  uint64_t latest = 1;
+  std::string fired;
+  platform::fireInArrivalOrder(
+      std::vector<Source*>{&mute, &unmute}, [&] { return latest; },
+      [&](Source* source) {
+        const uint64_t stamp = std::exchange(source->stamp, 0);
+        if (source == &mute && latest == 1) {  // read, then a mute and an unmute land
+          mute.stamp = ++latest;
+          unmute.stamp = ++latest;
+        }
+        return stamp;
+      },
+      [&](Source* source) { fired += source->name; });
+  EXPECT_EQ(fired, "mu");  // the last to come decides
+}
+
 TEST(ExitProcess, TheFirstEndDecides) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
