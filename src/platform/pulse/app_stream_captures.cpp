@@ -99,14 +99,6 @@ void AppStreamCaptures::read() {
   for (auto& capture : captures_) capture->read();
 }
 
-bool AppStreamCaptures::behind(int64_t end) {
-  return holdsBack_ && std::any_of(captures_.begin(), captures_.end(), [end](const auto& capture) {
-           const MixSource source = capture->source();
-           return capture->placed() && !capture->ended() &&
-                  source.first + static_cast<int64_t>(source.frames) < end;
-         });
-}
-
 size_t AppStreamCaptures::mix(RecordStream& monitor, float* samples, int64_t first, size_t frames,
                               bool all) {
   bool standIn = standIn_;

@@ -40,9 +40,6 @@ class AppStreamCaptures {
   // Whether a capture waits for its place among the monitor's frames: the server's answers are
   // to be read as they come.
   bool placing() const;
-  // Whether a running capture has sent less than the monitor's frames up to `end`, on a server
-  // that holds back what it sends (PulseAudio renders the captures with the monitor).
-  bool behind(int64_t end);
   void read();
 
   // Mixes the monitor's frames [first, first + frames) in place, as `monitor` collected them.

@@ -6,41 +6,13 @@
 #include "platform/pulse/pulse_stream.h"
 
 namespace platform::pulse {
-namespace {
-
-// How long a stop waits for the captures behind the monitor. PipeWire sends a buffering player's
-// capture in lumps up to a second apart; the stop is not held longer than that.
-constexpr pa_usec_t kCatchUpLimitUsec = 1000 * 1000;
-
-}  // namespace
 
 void PulseStream::onTailArrived(pa_stream*, int, void* userdata) {
   auto* self = static_cast<PulseStream*>(userdata);
-  if (self->stream_ && !self->tailTaken_) self->takeTailOnceCaughtUp();
-}
-
-void PulseStream::takeTailOnceCaughtUp() {
-  stream_->read();
-  if (appStreams_) appStreams_->read();
-  if (!appStreams_ || !appStreams_->behind(stream_->collectedFrames())) {
-    return disconnectAfterTail();
-  }
-  stream_->stopCollecting();  // what the monitor sends after the stop is not recorded
-  awaitingCaptures_ = true;
-  catchUpTimer_ = pa_context_rttime_new(connection_.context(), pa_rtclock_now() + kCatchUpLimitUsec,
-                                        onCatchUpOver, this);
-}
-
-void PulseStream::onCatchUpOver(pa_mainloop_api*, pa_time_event*, const struct timeval*,
-                                void* userdata) {
-  static_cast<PulseStream*>(userdata)->disconnectAfterTail();
+  if (self->stream_ && !self->tailTaken_) self->disconnectAfterTail();
 }
 
 void PulseStream::disconnectAfterTail() {
-  if (catchUpTimer_) {
-    connection_.loop().api()->time_free(catchUpTimer_);
-    catchUpTimer_ = nullptr;
-  }
   takeTail();
   stream_->disconnect();
 }
@@ -88,9 +60,7 @@ void PulseStream::deliverBatch(bool all) {
                 batch.begin() + static_cast<ptrdiff_t>(dropped * description_.bytesPerFrame));
     frames -= dropped;
     if (frames == 0) return;
-    // While a stop waits for the captures, the monitor's frames end at the stop: when they go
-    // says nothing of the lag.
-    if (loop.burstArrivedPromptly() && !awaitingCaptures_) {
+    if (loop.burstArrivedPromptly()) {
       // What waits for a capture arrived with this batch, and tells the lag as much as it does.
       deliverSilence(timeline_->silenceBefore(frames, loop.burstStartSeconds(), resuming_,
                                               arrived - frames - dropped));

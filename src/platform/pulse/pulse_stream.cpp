@@ -6,9 +6,7 @@ namespace platform::pulse {
 namespace {
 
 // A server that does not confirm a disconnect within this time is not waited for any longer.
-// It runs from the stop's start, and leaves a second for the disconnect after the wait for the
-// captures behind.
-constexpr pa_usec_t kStopLimitUsec = 2000 * 1000;
+constexpr pa_usec_t kStopLimitUsec = 1000 * 1000;
 // How soon after the start the capture first looks at the clock. The file appears with the first
 // audio, or with the first silence counted: while nothing plays, the server stays quiet, and the
 // later looks wait for half a second of its quiet (on PipeWire, whose capture takes half a second
@@ -30,12 +28,7 @@ PulseStream::PulseStream(const ContentFilter& filter, const StreamConfiguration&
                                          .failed = [this](const Error& error) { fail(error); },
                                          .changed = [this] { lookAtPlaying(); }}) {
   LoopLock lock(connection_.loop());
-  connection_.loop().addBurstEndHandler(this, [this] {
-    deliverBatch();
-    if (catchUpTimer_ && stream_ && !appStreams_->behind(stream_->collectedFrames())) {
-      disconnectAfterTail();
-    }
-  });
+  connection_.loop().addBurstEndHandler(this, [this] { deliverBatch(); });
   connection_.loop().addQuietHandler(this, [this] { catchUpWithClock(); });
 }
 
@@ -48,7 +41,6 @@ PulseStream::~PulseStream() {
   release();
   follower_.stop();
   if (stopTimer_) connection_.loop().api()->time_free(stopTimer_);
-  if (catchUpTimer_) connection_.loop().api()->time_free(catchUpTimer_);
   if (firstLookTimer_) connection_.loop().api()->time_free(firstLookTimer_);
 }
 
@@ -127,9 +119,9 @@ void PulseStream::finishStart(std::optional<Error> error) {
 }
 
 void PulseStream::finishStop(std::optional<Error> error) {
-  for (pa_time_event** timer : {&stopTimer_, &catchUpTimer_}) {
-    if (*timer) connection_.loop().api()->time_free(*timer);
-    *timer = nullptr;
+  if (stopTimer_) {
+    connection_.loop().api()->time_free(stopTimer_);
+    stopTimer_ = nullptr;
   }
   release();
   std::vector<CompletionHandler> handlers;

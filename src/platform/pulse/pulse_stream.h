@@ -60,12 +60,6 @@ class PulseStream final : public Stream {
 
   // Reading the server, and keeping the recording on the clock.
   static void onTailArrived(pa_stream*, int, void* userdata);
-  // At the stop, on a server that sends a capture in lumps, the monitor's frames end there and
-  // wait a little for the captures behind them: the last moments of an application's sound are
-  // its own, not the monitor's.
-  void takeTailOnceCaughtUp();
-  static void onCatchUpOver(pa_mainloop_api*, pa_time_event*, const struct timeval*,
-                            void* userdata);
   void disconnectAfterTail();
   // The recording reaches the moment of the stop: what the server sent until then, and silence for
   // whatever it did not (a server that had stopped answering, say).
@@ -100,11 +94,9 @@ class PulseStream final : public Stream {
   CompletionHandler startHandler_;
   std::vector<CompletionHandler> stopHandlers_;
   pa_time_event* stopTimer_ = nullptr;
-  pa_time_event* catchUpTimer_ = nullptr;    // the captures behind at the stop are waited for
   pa_time_event* firstLookTimer_ = nullptr;  // at the clock, just after the start
   bool stopping_ = false;                    // a stop was asked for
   double stopSeconds_ = 0;                   // when
-  bool awaitingCaptures_ = false;            // the stop waits for the captures behind the monitor
   bool tailTaken_ = false;             // the recording has reached the stop: nothing more goes in
   HeldSilence silence_{description_};  // not yet handed over
   Operations operations_;
