@@ -15,10 +15,11 @@ does not follow the default output): how long after the default output changes t
 the new output's monitor, over a series of changes between two busy outputs. First of all, steady
 state: wakeups and CPU time per second with a low-latency player, a 40 ms player, a slow player
 (2 s buffer), three low-latency players and nothing playing, parecord at 20 ms and at 125 ms
-beside the tool, and another build of it with --baseline.
+beside the tool, and another build of it with --baseline. Then what each recorder, alone, costs
+the machine with the sound server's own CPU counted in (bench/machine_cost.py).
 
     [TARN_TEST_SERVER=pipewire] python3 bench/compare.py [--build build] [--seconds 10]
-        [--steady-seconds 15] [--only-steady] [--baseline OTHER_BUILD]
+        [--steady-seconds 15] [--only-steady | --only-cost] [--baseline OTHER_BUILD]
 """
 
 import argparse
@@ -33,6 +34,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
 from harness import read_wav, segments_with_tone, sound_server  # noqa: E402
+from machine_cost import print_cost, steady, task_figures  # noqa: E402
 
 RATE = 48000
 CHUNK = RATE // 100  # 10 ms
@@ -209,132 +211,32 @@ def following(build, moves):
         server.stop()
 
 
-class SteadyPlayer:
-    """A player with a buffer of its own length, fed in real time with silence or a steady tone."""
-
-    def __init__(self, server, latency_ms, hertz):
-        self.process = subprocess.Popen(
-            ["pacat", "--playback", "--raw", "--format=float32le", "--rate=%d" % RATE,
-             "--channels=2", "--device=out", "--latency-msec=%d" % latency_ms],
-            stdin=subprocess.PIPE, env=server.env)
-        second = array.array("f")
-        for i in range(RATE):
-            value = 0.25 * math.sin(2 * math.pi * hertz * i / RATE) if hertz else 0.0
-            second.extend((value, value))
-        self.second = second.tobytes()
-        self.running = True
-        self.thread = threading.Thread(target=self.run, daemon=True)
-        self.thread.start()
-
-    def run(self):
-        started = time.monotonic()
-        sent = 0
-        while self.running:
-            try:
-                self.process.stdin.write(self.second[:len(self.second) // 10])
-                self.process.stdin.flush()
-            except (BrokenPipeError, ValueError):
-                return
-            sent += 0.1
-            time.sleep(max(0.0, started + sent - 0.05 - time.monotonic()))
-
-    def stop(self):
-        self.running = False
-        self.process.kill()
-        self.process.wait()
-        self.thread.join()
-
-
-def task_figures(pid):
-    """Voluntary and involuntary context switches, and CPU nanoseconds, summed over all threads."""
-    wakeups = preempted = cpu = 0
-    for task in os.listdir("/proc/%d/task" % pid):
-        with open("/proc/%d/task/%s/status" % (pid, task)) as status:
-            for line in status:
-                if line.startswith("voluntary_ctxt_switches"):
-                    wakeups += int(line.split()[1])
-                elif line.startswith("nonvoluntary_ctxt_switches"):
-                    preempted += int(line.split()[1])
-        with open("/proc/%d/task/%s/schedstat" % (pid, task)) as schedstat:
-            cpu += int(schedstat.read().split()[0])
-    return wakeups, preempted, cpu
-
-
-STEADY_SCENES = [  # name, each player's buffer in ms and tone (None: silence)
-    ("a low-latency player (10 ms), tone", [(10, 440)]),
-    ("three low-latency players (10 ms), tones", [(10, 440), (10, 550), (10, 660)]),
-    ("a 40 ms player, tone", [(40, 440)]),
-    ("a slow player (2000 ms), silence", [(2000, None)]),
-    ("a slow player (2000 ms), tone", [(2000, 440)]),
-    ("nothing playing", []),
-]
-
-
-def steady(build, seconds, baseline=None):
-    """Wakeups and CPU per second in steady state, the recorders side by side on one server."""
-    results = []
-    for name, players in STEADY_SCENES:
-        server = sound_server(("out",))
-        playing = []
-        processes = {}
-        try:
-            playing = [SteadyPlayer(server, latency, hertz) for latency, hertz in players]
-            time.sleep(3.0)  # past the new output's first two seconds
-            folder = server.folder
-            commands = {
-                "tarn-audio-tap": [os.path.join(build, "tarn-audio-tap"), "--output",
-                                   os.path.join(folder, "tarn.wav")],
-                "parecord 20 ms": ["parecord", "--latency-msec=20", "--rate=16000",
-                                   "--channels=1", "--format=s16le", "--device=out.monitor",
-                                   os.path.join(folder, "p20.wav")],
-                "parecord 125 ms": ["parecord", "--latency-msec=125", "--rate=16000",
-                                    "--channels=1", "--format=s16le", "--device=out.monitor",
-                                    os.path.join(folder, "p125.wav")],
-            }
-            if baseline:  # another build of the tool, measured in the same run
-                commands["baseline"] = [os.path.join(baseline, "tarn-audio-tap"), "--output",
-                                        os.path.join(folder, "baseline.wav")]
-            for recorder, command in commands.items():
-                processes[recorder] = subprocess.Popen(command, env=server.env,
-                                                       stderr=subprocess.DEVNULL)
-            time.sleep(3.0)  # start-up is not steady state
-            before = {recorder: task_figures(p.pid) for recorder, p in processes.items()}
-            time.sleep(seconds)
-            after = {recorder: task_figures(p.pid) for recorder, p in processes.items()}
-            row = [name]
-            for recorder in commands:
-                wakeups = (after[recorder][0] - before[recorder][0]) / seconds
-                cpu = (after[recorder][2] - before[recorder][2]) / 1e6 / seconds
-                row.append((wakeups, cpu))
-            results.append(row)
-        finally:
-            for process in processes.values():
-                process.terminate()
-                process.wait()
-            for player in playing:
-                player.stop()
-            server.stop()
-    return results
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(os.path.dirname(__file__), "..", "build"))
     parser.add_argument("--seconds", type=float, default=10.0)
     parser.add_argument("--moves", type=int, default=20)
-    parser.add_argument("--steady-seconds", type=float, default=15.0)
-    parser.add_argument("--only-steady", action="store_true")
+    parser.add_argument("--steady-seconds", type=float, default=15.0,
+                        help="measured per scene, and per recorder in the cost table")
+    parser.add_argument("--only-steady", action="store_true", help="the first table alone")
+    parser.add_argument("--only-cost", action="store_true",
+                        help="only the recorders one at a time, the server counted in")
     parser.add_argument("--baseline", help="another build folder, measured beside (steady state)")
     args = parser.parse_args()
+    baseline = args.baseline and os.path.abspath(args.baseline)
+    if args.only_cost:
+        print_cost(os.path.abspath(args.build), args.steady_seconds, baseline)
+        return
     print("%s; steady state over %.0f s: wakeups per second / CPU ms per second, all threads" %
           (os.environ.get("TARN_TEST_SERVER", "pulseaudio"), args.steady_seconds))
     print("%-42s%22s%22s%22s" % ("scene", "tarn-audio-tap", "parecord 20 ms", "parecord 125 ms") +
           ("%22s" % "baseline" if args.baseline else ""))
-    baseline = args.baseline and os.path.abspath(args.baseline)
     for row in steady(os.path.abspath(args.build), args.steady_seconds, baseline):
         print("%-42s" % row[0] + "".join("%14.1f /%5.2f" % figures for figures in row[1:]))
     if args.only_steady:
         return
+    print()
+    print_cost(os.path.abspath(args.build), args.steady_seconds, baseline)
     header = ("recorder", "file ms", "timeline ms", "short by ms", "tail loss ms", "wakeups/s",
               "preempted/s", "CPU ms", "peak MiB", "exit ms")
     for idle in (False, True):
