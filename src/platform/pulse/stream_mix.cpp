@@ -5,12 +5,14 @@
 namespace platform::pulse {
 
 size_t StreamMix::ready(int64_t first, size_t available, std::span<const MixSource> sources,
-                        size_t holdFrames) {
+                        size_t holdFrames) const {
   const int64_t end = first + static_cast<int64_t>(available);
   int64_t readyEnd = end;
   for (const MixSource& source : sources) {
-    if (!source.ended)
-      readyEnd = std::min(readyEnd, source.first + static_cast<int64_t>(source.frames));
+    if (!source.ended) {
+      readyEnd = std::min(readyEnd, source.first + static_cast<int64_t>(source.frames) -
+                                        static_cast<int64_t>(fadeFrames_));
+    }
   }
   readyEnd = std::max(readyEnd, end - static_cast<int64_t>(holdFrames));
   return static_cast<size_t>(
@@ -29,6 +31,9 @@ void StreamMix::mix(float* monitor, int64_t first, size_t frames,
       const int64_t end = source.first + static_cast<int64_t>(source.frames);
       if (at >= source.first && at < end) {
         anyCovers = true;
+        // Its last frames, where the monitor is to stand in after it: the ramp's.
+        if (source.ended && tailFrames > 0 && at + static_cast<int64_t>(fadeFrames_) >= end)
+          covered = false;
       } else if (!source.ended || at < source.first ||
                  at < end + static_cast<int64_t>(tailFrames)) {
         covered = false;  // behind, joined after this frame, or maybe cut short: the monitor's
