@@ -130,7 +130,7 @@ size_t AppStreamCaptures::mix(RecordStream& monitor, float* samples, int64_t fir
   if (unplaced) monitor.askTiming(AppStreamCapture::kPlaceSeconds);
   const double holdSeconds = holdsBack_ ? kHeldBackHoldSeconds : kHoldSeconds;
   const size_t hold = all ? 0 : static_cast<size_t>(holdSeconds * frames_.sampleRate);
-  size_t done = mix_.ready(first, frames, sources_, hold);
+  size_t done = StreamMix::ready(first, frames, sources_, hold);
   if (placing && !all) {
     const auto placeHold = static_cast<size_t>(kPlaceHoldSeconds * frames_.sampleRate);
     done = std::min(done, frames > placeHold ? frames - placeHold : 0);

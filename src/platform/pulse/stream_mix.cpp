@@ -5,14 +5,12 @@
 namespace platform::pulse {
 
 size_t StreamMix::ready(int64_t first, size_t available, std::span<const MixSource> sources,
-                        size_t holdFrames) const {
+                        size_t holdFrames) {
   const int64_t end = first + static_cast<int64_t>(available);
   int64_t readyEnd = end;
   for (const MixSource& source : sources) {
-    if (!source.ended) {
-      readyEnd = std::min(readyEnd, source.first + static_cast<int64_t>(source.frames) -
-                                        static_cast<int64_t>(fadeFrames_));
-    }
+    if (!source.ended)
+      readyEnd = std::min(readyEnd, source.first + static_cast<int64_t>(source.frames));
   }
   readyEnd = std::max(readyEnd, end - static_cast<int64_t>(holdFrames));
   return static_cast<size_t>(

@@ -27,19 +27,18 @@ class StreamMix {
       : channels_(channels), fadeFrames_(fadeFrames) {}
 
   // How many of the monitor's `available` frames from `first` on can be mixed now: those that
-  // every source still running covers already, but for the ramp's length at its end (were it to
-  // end there, the ramp to the monitor is to run over its last frames), and in any case those more
-  // than `holdFrames` older than the newest (a capture so far behind is not waited for; the
-  // monitor stands in).
-  size_t ready(int64_t first, size_t available, std::span<const MixSource> sources,
-               size_t holdFrames) const;
+  // every source still running covers already, and in any case those more than `holdFrames` older
+  // than the newest (a capture so far behind is not waited for; the monitor stands in).
+  static size_t ready(int64_t first, size_t available, std::span<const MixSource> sources,
+                      size_t holdFrames);
 
   // Mixes the monitor's frames [first, first + frames) in place. A frame is the sources' sum where
   // at least one covers it and every other has either covered it or ended more than `tailFrames`
   // before it (a server may lose the last moments of a stream that ends: the monitor has them),
   // unless `standIn` (a stream plays that no source captures); elsewhere it is the monitor's. Where
   // the monitor stands in for a source's lost end, the ramp to it runs over the source's last
-  // frames, while both carry the sound: run after them, it would fade the monitor in from silence.
+  // frames if they are still to be mixed (a capture behind the monitor, as PipeWire's come), while
+  // both carry the sound: run after them, it fades the monitor in from silence.
   // The sources' sum is scaled by `gain` first: a server whose monitor's volume reaches them has
   // it undone.
   void mix(float* monitor, int64_t first, size_t frames, std::span<const MixSource> sources,
