@@ -116,15 +116,8 @@ def steady(build, seconds, baseline=None):
                 processes[recorder] = subprocess.Popen(command, env=server.env,
                                                        stderr=subprocess.DEVNULL)
             time.sleep(SETTLE)
-            before = {recorder: task_figures(p.pid) for recorder, p in processes.items()}
-            time.sleep(seconds)
-            after = {recorder: task_figures(p.pid) for recorder, p in processes.items()}
-            row = [name]
-            for recorder in commands:
-                wakeups = (after[recorder][0] - before[recorder][0]) / seconds
-                cpu = (after[recorder][2] - before[recorder][2]) / 1e6 / seconds
-                row.append((wakeups, cpu))
-            results.append(row)
+            figures = measure([process.pid for process in processes.values()], seconds)
+            results.append([name] + [figures[processes[recorder].pid] for recorder in commands])
         finally:
             for process in processes.values():
                 process.terminate()
