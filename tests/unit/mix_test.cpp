@@ -11,6 +11,8 @@
 #include "platform/pulse/app_stream_captures.h"
 #include "platform/pulse/audio_lag.h"
 #include "platform/pulse/capture_alignment.h"
+#include "platform/pulse/capture_path.h"
+#include "platform/pulse/monitor_gain.h"
 #include "platform/pulse/output_follower.h"
 #include "platform/pulse/stream_mix.h"
 
@@ -109,6 +111,53 @@ TEST(AppStreamCaptures, OnlyTheStreamsPlayingToTheRecordedOutputAreCaptured) {
   EXPECT_EQ(platform::pulse::streamsPlayingTo(view, recorded), (std::vector<uint32_t>{1, 5}));
   view.playingKnown = false;  // listed before the watch had heard
   EXPECT_TRUE(platform::pulse::streamsPlayingTo(view, recorded).empty());
+}
+
+TEST(CapturePath, TheMonitorRecordsWhereWhatItsLevelsTookAwayCanBeUndone) {
+  using platform::pulse::OutputLevel;
+  struct Case {
+    const char* what;
+    OutputLevel output;
+    double monitor;
+    bool monitorRecords;
+    double undo;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"as played", {7, 1.0, true, 16}, 1.0, true, 1},
+           {"output at 50 %", {7, 0.125, true, 16}, 1.0, true, 8},
+           {"16 bits at 10 %: six left", {7, 0.001, true, 16}, 1.0, false, 1000},
+           {"float at 10 %", {7, 0.001, true, 24}, 1.0, true, 1000},
+           {"monitor at 10 %", {7, 1.0, true, 16}, 0.001, false, 1000},
+           {"16 bits at -120 dB: nothing left", {7, 1e-6, true, 16}, 1.0, false, 1},
+           {"output muted", {7, 0.0, true, 24}, 1.0, false, 1},
+           {"monitor muted", {7, 1.0, true, 24}, 0.0, false, 1},
+           {"boosted: the output clips", {7, 2.0, true, 24}, 1.0, false, 0.5},
+           {"a balance", {7, 0.5, false, 24}, 1.0, false, 2},
+       }) {
+    platform::pulse::ServerView view;
+    view.outputs = {OutputLevel{3, 1.0}, c.output};
+    view.monitors = {{"other.monitor", 1.0}, {"out.monitor", c.monitor}};
+    const auto path = platform::pulse::choosePath(view, 7, "out.monitor");
+    EXPECT_TRUE(path.known) << c.what;
+    EXPECT_EQ(path.monitorRecords, c.monitorRecords) << c.what;
+    EXPECT_DOUBLE_EQ(path.undo, c.undo) << c.what;
+  }
+  // Levels not heard yet: the captures record.
+  EXPECT_FALSE(platform::pulse::choosePath({}, 7, "out.monitor").known);
+}
+
+TEST(MonitorGain, EachFrameIsScaledOnceByTheFactorInForceWhenItSounded) {
+  platform::pulse::MonitorGain gain;
+  std::vector<float> frames(10, 1.0f);
+  gain.apply(frames.data(), 0, 4, 1);
+  gain.set(6, 2);
+  gain.apply(frames.data() + 2, 2, 6, 1);  // frames 2 and 3 again: scaled already
+  gain.set(3, 4);                          // heard late: from the first frame not yet scaled
+  gain.apply(frames.data() + 6, 6, 4, 1);
+  EXPECT_EQ(frames, (std::vector<float>{1, 1, 1, 1, 1, 1, 2, 2, 4, 4}));
+  gain.restart(0.5);  // a new stream
+  gain.apply(frames.data(), 0, 1, 1);
+  EXPECT_EQ(frames[0], 0.5f);
 }
 
 TEST(AppStreamCaptures, TheMoreCapturesTheMoreOftenTheConnectionIsRead) {

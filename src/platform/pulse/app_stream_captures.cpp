@@ -48,14 +48,17 @@ std::vector<uint32_t> streamsPlayingTo(const ServerView& view, uint32_t sink) {
   return playing;
 }
 
-void AppStreamCaptures::follow(const ServerView& view, uint32_t sink, const std::string& source) {
-  const std::vector<uint32_t> playing = streamsPlayingTo(view, sink);
+void AppStreamCaptures::follow(const ServerView& view, uint32_t sink, const std::string& source,
+                               bool monitorRecords) {
+  std::vector<uint32_t> playing = streamsPlayingTo(view, sink);
   std::erase_if(over_, [&](uint32_t stream) { return !contains(playing, stream); });
   std::erase_if(refused_, [&](uint32_t stream) { return !contains(over_, stream); });
+  // The monitor has every stream at its level: a capture would only cost the server a copy.
+  if (monitorRecords) playing.clear();
   for (auto& capture : captures_) {
     if (!contains(playing, capture->appStream())) capture->finish();
   }
-  standIn_ = !view.playingKnown;
+  standIn_ = !view.playingKnown && !monitorRecords;
   holdsBack_ = view.holdsBackUnread;
   gain_ = 1;
   for (const MonitorLevel& monitor : view.monitors) {

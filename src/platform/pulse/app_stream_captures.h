@@ -30,8 +30,9 @@ class AppStreamCaptures {
   AppStreamCaptures(pa_context* context, const StreamBasicDescription& frames);
 
   // Captures each stream that `view` lists as playing to the output `sink`, whose monitor is
-  // `source`, and lets go of the others.
-  void follow(const ServerView& view, uint32_t sink, const std::string& source);
+  // `source`, and lets go of the others; lets go of all while the `monitorRecords` them.
+  void follow(const ServerView& view, uint32_t sink, const std::string& source,
+              bool monitorRecords);
   // Lets go of every capture: the output is no longer recorded.
   void clear() { captures_.clear(); }
   bool empty() const { return captures_.empty(); }

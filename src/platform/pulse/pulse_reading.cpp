@@ -6,6 +6,11 @@
 #include "platform/pulse/pulse_stream.h"
 
 namespace platform::pulse {
+namespace {
+
+constexpr double kMonitorTimingSeconds = 2.0;
+
+}  // namespace
 
 void PulseStream::onTailArrived(pa_stream*, int, void* userdata) {
   auto* self = static_cast<PulseStream*>(userdata);
@@ -34,8 +39,13 @@ void PulseStream::deliverBatch(bool all) {
   size_t frames = collected.size() / bytesPerFrame;
   if (frames == 0) return;
   const size_t arrived = frames;
+  const auto first = static_cast<int64_t>(stream_->collectedFrames() - frames);
+  monitorGain_.apply(reinterpret_cast<float*>(collected.data()), first, frames,
+                     description_.channelsPerFrame);
+  // Kept up to date for the changes of level to come: the monitor's timing drifts with the output's
+  // clock. Its answer waits for the loop's turn.
+  stream_->askTiming(kMonitorTimingSeconds);
   if (appStreams_ && !appStreams_->empty()) {
-    const auto first = static_cast<int64_t>(stream_->collectedFrames() - frames);
     frames = appStreams_->mix(*stream_, reinterpret_cast<float*>(collected.data()), first, frames,
                               all || !anyPlaying_);
     if (frames == 0) return settlePace(/*silent=*/false);

@@ -105,6 +105,9 @@ int PulseStream::connect() {
               },
       });
   appStreams_.emplace(connection_.context(), description_);
+  // A new stream, perhaps of another output: its levels are taken from its first frame on.
+  path_ = CapturePath{};
+  monitorGain_.restart(1);
   if (int code = stream_->connect(follower_.output().source)) return code;
   connection_.loop().setPaced(false);  // until it runs
   return 0;
@@ -205,9 +208,27 @@ void PulseStream::lookAtPlaying() {
   const ServerView view = connection_.serverView();
   anyPlaying_ = view.plays(follower_.output().index);
   if (anyPlaying_) setCorked(false);
+  const CapturePath path = choosePath(view, follower_.output().index, follower_.output().source);
+  if (path != path_) {
+    // A change of level reaches the monitor's audio from the moment it was made; placed by the
+    // monitor's timing where it is known, else at the audio arriving now.
+    int64_t from = 0;
+    if (path_.known) {
+      from = static_cast<int64_t>(stream_->collectedFrames());
+      if (stream_->timings() > 0) {
+        from = static_cast<int64_t>((view.levelsChangedAt - stream_->frameZeroSeconds()) *
+                                    description_.sampleRate);
+      }
+    }
+    monitorGain_.set(from, static_cast<float>(path.undo));
+    path_ = path;
+  }
   // After the uncork: a capture of one application's stream gets the output's audio from the
   // moment it starts only while the monitor keeps the output's latency short.
-  if (appStreams_) appStreams_->follow(view, follower_.output().index, follower_.output().source);
+  if (appStreams_) {
+    appStreams_->follow(view, follower_.output().index, follower_.output().source,
+                        path_.monitorRecords);
+  }
 }
 
 void PulseStream::setCorked(bool corked) {

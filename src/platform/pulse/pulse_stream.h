@@ -13,7 +13,9 @@
 
 #include "platform/capture_service.h"
 #include "platform/pulse/app_stream_captures.h"
+#include "platform/pulse/capture_path.h"
 #include "platform/pulse/held_silence.h"
+#include "platform/pulse/monitor_gain.h"
 #include "platform/pulse/operations.h"
 #include "platform/pulse/output_follower.h"
 #include "platform/pulse/pulse_connection.h"
@@ -91,6 +93,8 @@ class PulseStream final : public Stream {
   OutputFollower follower_;
   std::unique_ptr<RecordStream> stream_;
   std::optional<AppStreamCaptures> appStreams_;  // of the output stream_ records
+  CapturePath path_;         // what records that output, as its levels were last heard
+  MonitorGain monitorGain_;  // undoes those levels on stream_'s frames
   CompletionHandler startHandler_;
   std::vector<CompletionHandler> stopHandlers_;
   pa_time_event* stopTimer_ = nullptr;

@@ -25,6 +25,27 @@ constexpr pa_usec_t kRenewAfterChangeUsec = 1000 * 1000;
 constexpr pa_usec_t kRenewAtLeastEveryUsec = 5000 * 1000;
 constexpr pa_usec_t kRenewWhilePlayingUsec = 30 * 1000 * 1000;
 
+// How many bits of a sample of that format carry the sound: a float keeps its 24 at any level.
+int significantBits(pa_sample_format_t format) {
+  switch (format) {
+    case PA_SAMPLE_U8:
+    case PA_SAMPLE_ALAW:
+    case PA_SAMPLE_ULAW:
+      return 8;
+    case PA_SAMPLE_S16LE:
+    case PA_SAMPLE_S16BE:
+      return 16;
+    default:  // 24 and 32 bits, and float
+      return 24;
+  }
+}
+
+double realtimeSeconds() {
+  struct timeval now;
+  pa_gettimeofday(&now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) / 1e6;
+}
+
 }  // namespace
 
 bool ServerView::plays(uint32_t sink) const {
@@ -69,7 +90,8 @@ void ServerWatch::connect() {
 }
 
 void ServerWatch::letGo() {
-  for (Question* question : {&defaultQuestion_, &playingQuestion_, &monitorsQuestion_}) {
+  for (Question* question :
+       {&defaultQuestion_, &playingQuestion_, &monitorsQuestion_, &outputsQuestion_}) {
     if (question->operation) pa_operation_unref(std::exchange(question->operation, nullptr));
     question->askAgain = false;
   }
@@ -95,15 +117,16 @@ void ServerWatch::onState(pa_context* context, void* self) {
     case PA_CONTEXT_READY:
       if (pa_operation* operation = pa_context_subscribe(
               context,
-              static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
-                                                  PA_SUBSCRIPTION_MASK_SINK_INPUT |
-                                                  PA_SUBSCRIPTION_MASK_SOURCE),
+              static_cast<pa_subscription_mask_t>(
+                  PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK_INPUT |
+                  PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SINK),
               nullptr, nullptr)) {
         pa_operation_unref(operation);
       }
       watch->ask(watch->defaultQuestion_);
       watch->ask(watch->playingQuestion_);
       watch->ask(watch->monitorsQuestion_);
+      watch->ask(watch->outputsQuestion_);
       break;
     case PA_CONTEXT_FAILED:
     case PA_CONTEXT_TERMINATED:
@@ -121,7 +144,12 @@ void ServerWatch::onEvent(pa_context*, pa_subscription_event_type_t type, uint32
       watch->ask(watch->defaultQuestion_);
       watch->renewAfterChange();
       break;
+    case PA_SUBSCRIPTION_EVENT_SINK:
+      watch->levelEventAt_ = realtimeSeconds();
+      watch->ask(watch->outputsQuestion_);
+      break;
     case PA_SUBSCRIPTION_EVENT_SOURCE:
+      watch->levelEventAt_ = realtimeSeconds();
       watch->ask(watch->monitorsQuestion_);
       // An output that goes away takes its monitor with it, and the default moves to another
       // output, which may go unannounced here as any change may (PipeWire, beside a busy loop,
@@ -235,15 +263,39 @@ void ServerWatch::onSource(pa_context*, const pa_source_info* info, int eol, voi
   if (eol == 0) {
     if (info->monitor_of_sink != PA_INVALID_INDEX && info->name) {
       const double level = info->mute ? 0 : pa_sw_volume_to_linear(pa_cvolume_avg(&info->volume));
-      watch->monitorsFound_.push_back(MonitorLevel{info->name, level});
+      watch->monitorsFound_.push_back(MonitorLevel{
+          info->name, level, pa_cvolume_max(&info->volume) == pa_cvolume_min(&info->volume)});
     }
     return;
   }
   if (eol > 0) {
     std::lock_guard hold(watch->viewMutex_);
     watch->view_.monitors = watch->monitorsFound_;
+    watch->view_.levelsChangedAt = watch->levelEventAt_;
   }
   watch->answered(watch->monitorsQuestion_);
+}
+
+pa_operation* ServerWatch::askOutputs() {
+  outputsFound_.clear();
+  return pa_context_get_sink_info_list(context_, onSink, this);
+}
+
+void ServerWatch::onSink(pa_context*, const pa_sink_info* info, int eol, void* self) {
+  auto* watch = static_cast<ServerWatch*>(self);
+  if (eol == 0) {
+    const double level = info->mute ? 0 : pa_sw_volume_to_linear(pa_cvolume_avg(&info->volume));
+    watch->outputsFound_.push_back(OutputLevel{
+        info->index, level, pa_cvolume_max(&info->volume) == pa_cvolume_min(&info->volume),
+        significantBits(info->sample_spec.format)});
+    return;
+  }
+  if (eol > 0) {
+    std::lock_guard hold(watch->viewMutex_);
+    watch->view_.outputs = watch->outputsFound_;
+    watch->view_.levelsChangedAt = watch->levelEventAt_;
+  }
+  watch->answered(watch->outputsQuestion_);
 }
 
 }  // namespace platform::pulse

@@ -29,10 +29,21 @@ struct AppStream {
   bool corked;     // paused by the application
 };
 
-// An output's monitor, and the level it records at: its volume, or 0 while muted.
+// An output's monitor, and the level it records at: its volume, or 0 while muted; `balanced`
+// while every channel is at that volume.
 struct MonitorLevel {
   std::string source;
   double level;
+  bool balanced = true;
+};
+
+// An output device, and the level it plays at, which its monitor records: as above, and how many
+// bits its samples keep (a 16-bit output turned down to a tenth has lost ten of them).
+struct OutputLevel {
+  uint32_t sink;
+  double level;
+  bool balanced = true;
+  int bits = 16;
 };
 
 // Where things stand on the server, as the watch last heard.
@@ -47,6 +58,10 @@ struct ServerView {
   // streams made on it; PipeWire's does not.
   bool monitorLevelReachesStreams = false;
   std::vector<MonitorLevel> monitors;  // known once asked
+  std::vector<OutputLevel> outputs;    // known once asked
+  // When the last change of an output's or a monitor's level was heard, in seconds of the clock
+  // the server's timing is told in: the moment from which the monitor's audio carries it.
+  double levelsChangedAt = 0;
   bool playingKnown = false;
   std::vector<AppStream> streams;  // known once playingKnown
 
@@ -87,6 +102,8 @@ class ServerWatch {
   static void onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* self);
   pa_operation* askMonitors();
   static void onSource(pa_context*, const pa_source_info* info, int eol, void* self);
+  pa_operation* askOutputs();
+  static void onSink(pa_context*, const pa_sink_info* info, int eol, void* self);
   // Asks everything again on a new connection: a while after the server's settings last changed,
   // and every half minute while applications play; at `due`, or at `latest` if a later change
   // would put it off beyond that.
@@ -106,8 +123,11 @@ class ServerWatch {
   Question defaultQuestion_{&ServerWatch::askDefault};
   Question playingQuestion_{&ServerWatch::askPlaying};
   Question monitorsQuestion_{&ServerWatch::askMonitors};
+  Question outputsQuestion_{&ServerWatch::askOutputs};
   std::vector<AppStream> streamsFound_;  // by the listing under way
   std::vector<MonitorLevel> monitorsFound_;
+  std::vector<OutputLevel> outputsFound_;
+  double levelEventAt_ = 0;       // the last announcement that may change a level
   mutable std::mutex viewMutex_;  // the view is read by the capture's thread
   ServerView view_;
 };
