@@ -10,6 +10,7 @@
 
 #include <pulse/mainloop.h>
 #include <pulse/rtclock.h>
+#include <pulse/timeval.h>
 
 #include <atomic>
 #include <functional>
@@ -22,6 +23,13 @@ namespace platform::pulse {
 // The clock the loop and the capture keep time by, in seconds.
 inline double secondsNow() {
   return static_cast<double>(pa_rtclock_now()) / 1e6;
+}
+
+// The clock the server's timing answers are told in (the time of day), in seconds.
+inline double realtimeSeconds() {
+  struct timeval now;
+  pa_gettimeofday(&now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) / 1e6;
 }
 
 class PacedLoop {

@@ -14,10 +14,13 @@ constexpr double kMonitorTimingSeconds = 2.0;
 
 void PulseStream::onTailArrived(pa_stream*, int, void* userdata) {
   auto* self = static_cast<PulseStream*>(userdata);
-  if (self->stream_ && !self->tailTaken_) self->disconnectAfterTail();
+  if (!self->stream_ || self->tailTaken_) return;
+  if (self->monitorReached(self->stopAt_)) return self->disconnectAfterTail();
+  self->tailAwaited_ = true;  // the bursts to come bring the rest
 }
 
 void PulseStream::disconnectAfterTail() {
+  tailAwaited_ = false;
   takeTail();
   stream_->disconnect();
 }
@@ -26,13 +29,14 @@ void PulseStream::takeTail() {
   if (tailTaken_) return;
   if (stream_) stream_->read();
   if (appStreams_) appStreams_->read();
-  deliverBatch(/*all=*/true);
+  deliverBatch(/*all=*/true,
+               stopping_ ? monitorFrameAt(stopAt_) : std::numeric_limits<int64_t>::max());
   if (timeline_) deliverSilence(timeline_->silenceUntil(stopSeconds_));
   tailTaken_ = true;
   if (stream_) stream_->stopCollecting();
 }
 
-void PulseStream::deliverBatch(bool all) {
+void PulseStream::deliverBatch(bool all, int64_t until) {
   if (!stream_) return;
   std::vector<uint8_t>& collected = stream_->collected();
   const size_t bytesPerFrame = description_.bytesPerFrame;
@@ -42,6 +46,11 @@ void PulseStream::deliverBatch(bool all) {
   const auto first = static_cast<int64_t>(stream_->collectedFrames() - frames);
   monitorGain_.apply(reinterpret_cast<float*>(collected.data()), first, frames,
                      description_.channelsPerFrame);
+  if (!handOvers_.empty()) until = std::min(until, monitorFrameAt(handOvers_.front().at));
+  if (until - first < static_cast<int64_t>(frames)) {
+    frames = static_cast<size_t>(std::max<int64_t>(until - first, 0));
+    if (frames == 0) return;
+  }
   // Kept up to date for the changes of level to come: the monitor's timing drifts with the output's
   // clock. Its answer waits for the loop's turn.
   stream_->askTiming(kMonitorTimingSeconds);

@@ -12,6 +12,20 @@ constexpr pa_usec_t kStopLimitUsec = 1000 * 1000;
 // later looks wait for half a second of its quiet (on PipeWire, whose capture takes half a second
 // to start on a sleeping output, the file came a second after the start).
 constexpr pa_usec_t kFirstLookUsec = 50 * 1000;
+// How long a hand-over, and a stop, wait for the monitor to send what sounded until their moment:
+// a piece and the server's own delay, twice over; a server that sends nothing meanwhile (frozen)
+// is not waited for.
+constexpr double kHandOverWaitSeconds = 0.5;
+constexpr double kTailWaitSeconds = 0.5;
+// The monitor's pieces while it records alone. Nothing then waits for a new stream's first moments
+// on the output, which a capture made on it gets only while the output renders little ahead: the
+// server is asked for what a recorder usually asks (parecord's pieces at 125 ms, say), and the
+// output runs no shorter than its players ask beyond that.
+constexpr double kMonitorPieceSeconds = 0.125;
+
+double monitorPiece(const CapturePath& path) {
+  return path.monitorRecords ? kMonitorPieceSeconds : RecordStream::kPieceSeconds;
+}
 
 }  // namespace
 
@@ -28,7 +42,7 @@ PulseStream::PulseStream(const ContentFilter& filter, const StreamConfiguration&
                                          .failed = [this](const Error& error) { fail(error); },
                                          .changed = [this] { lookAtPlaying(); }}) {
   LoopLock lock(connection_.loop());
-  connection_.loop().addBurstEndHandler(this, [this] { deliverBatch(); });
+  connection_.loop().addBurstEndHandler(this, [this] { afterBurst(); });
   connection_.loop().addQuietHandler(this, [this] { catchUpWithClock(); });
 }
 
@@ -53,12 +67,46 @@ void PulseStream::startCapture(CompletionHandler handler) {
 }
 
 void PulseStream::handOverHeldBuffers(std::function<void()> then) {
-  connection_.loop().afterNextBurst([weak = weak_from_this(), then = std::move(then)] {
+  connection_.loop().afterNextBurst([weak = weak_from_this(), then = std::move(then),
+                                     at = realtimeSeconds()]() mutable {
+    auto self = weak.lock();
+    if (!self) return then();
+    auto& stream = static_cast<PulseStream&>(*self);
+    stream.handOvers_.push_back(HandOver{at, secondsNow() + kHandOverWaitSeconds, std::move(then)});
+    stream.runDueHandOvers();
+  });
+}
+
+void PulseStream::runDueHandOvers() {
+  while (!handOvers_.empty()) {
+    HandOver& next = handOvers_.front();
+    if (!monitorReached(next.at) && secondsNow() < next.waitUntil) return;
+    const double at = next.at;
+    std::function<void()> then = std::move(next.then);
+    handOvers_.erase(handOvers_.begin());
     // What waited for a capture behind it belongs before the hand-over too: with the monitor for
     // what the capture has not sent yet.
-    if (auto self = weak.lock()) static_cast<PulseStream&>(*self).deliverBatch(/*all=*/true);
+    deliverBatch(/*all=*/true, monitorFrameAt(at));
     then();
-  });
+  }
+}
+
+void PulseStream::afterBurst() {
+  deliverBatch();
+  runDueHandOvers();
+  if (tailAwaited_ && (monitorReached(stopAt_) || secondsNow() > stopSeconds_ + kTailWaitSeconds)) {
+    disconnectAfterTail();
+  }
+}
+
+int64_t PulseStream::monitorFrameAt(double realtime) const {
+  if (!stream_ || stream_->timings() == 0) return std::numeric_limits<int64_t>::max();
+  return static_cast<int64_t>((realtime - stream_->frameZeroSeconds()) * description_.sampleRate);
+}
+
+bool PulseStream::monitorReached(double realtime) const {
+  if (!stream_ || !stream_->running() || stream_->corked() || stream_->timings() == 0) return true;
+  return static_cast<int64_t>(stream_->collectedFrames()) >= monitorFrameAt(realtime);
 }
 
 void PulseStream::stopCapture(CompletionHandler handler) {
@@ -79,6 +127,7 @@ void PulseStream::stopCapture(CompletionHandler handler) {
   // The recording reaches the moment of the stop, with everything the server has sent until
   // then: a round trip to the server brings in what is on its way before the stream ends.
   stopSeconds_ = secondsNow();
+  stopAt_ = realtimeSeconds();
   stopHandlers_.push_back(std::move(handler));
   stopTimer_ = pa_context_rttime_new(connection_.context(), pa_rtclock_now() + kStopLimitUsec,
                                      onStopTimeout, this);
@@ -88,6 +137,8 @@ void PulseStream::stopCapture(CompletionHandler handler) {
 
 int PulseStream::connect() {
   outputAsked_ = false;  // a question on a connection since replaced answers no more
+  const double piece = monitorPiece(
+      choosePath(connection_.serverView(), follower_.output().index, follower_.output().source));
   stream_ = std::make_unique<RecordStream>(
       connection_.context(), description_,
       RecordStream::Handlers{
@@ -103,7 +154,8 @@ int PulseStream::connect() {
                 fail(Error(kDomain, PA_ERR_NOTSUPPORTED,
                            "the sound server moved the capture to another source"));
               },
-      });
+      },
+      piece);
   appStreams_.emplace(connection_.context(), description_);
   // A new stream, perhaps of another output: its levels are taken from its first frame on.
   path_ = CapturePath{};
@@ -222,6 +274,9 @@ void PulseStream::lookAtPlaying() {
     }
     monitorGain_.set(from, static_cast<float>(path.undo));
     path_ = path;
+    // Shortened before a capture is made: it gets the output's audio from the moment it is made
+    // only once the output renders little ahead.
+    stream_->setPiece(monitorPiece(path_));
   }
   // After the uncork: a capture of one application's stream gets the output's audio from the
   // moment it starts only while the monitor keeps the output's latency short.

@@ -6,6 +6,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -73,7 +74,19 @@ class PulseStream final : public Stream {
   // how far the recording lags the clock; audio that waited for the loop's turn says nothing about
   // that, and is only counted. The last moments may wait for a capture a little behind, unless
   // `all` is to go now.
-  void deliverBatch(bool all = false);
+  // Nothing from the monitor's frame `until` on goes yet, nor from a pending hand-over's moment on.
+  void deliverBatch(bool all = false, int64_t until = std::numeric_limits<int64_t>::max());
+  // The monitor's frame that sounded at `realtime` (seconds of the server's timing clock), by its
+  // last timing answer; none before the first.
+  int64_t monitorFrameAt(double realtime) const;
+  // Whether the monitor has sent what sounded until `realtime`, or will send nothing more for it
+  // (corked, not running, its timing not known).
+  bool monitorReached(double realtime) const;
+  // The hand-overs whose moment the monitor has reached, or that have waited long enough for it:
+  // what sounded before it goes, then their `then`.
+  void runDueHandOvers();
+  // What follows each burst: the batch, and whatever waited for it.
+  void afterBurst();
   // Reads at the steady pace from now on, or at the relaxed one after `silent` audio, unless the
   // server is to be read as it sends (a reply awaited).
   void settlePace(bool silent);
@@ -101,6 +114,17 @@ class PulseStream final : public Stream {
   pa_time_event* firstLookTimer_ = nullptr;  // at the clock, just after the start
   bool stopping_ = false;                    // a stop was asked for
   double stopSeconds_ = 0;                   // when
+  double stopAt_ = 0;                        // and when by the server's timing clock
+  bool tailAwaited_ = false;  // the stop waits for the monitor to send what sounded until it
+  // A hand-over (a mute, say) goes once the monitor has sent what sounded until its moment: the
+  // server sends the monitor's audio up to a piece late, and what sounded after the moment is not
+  // to go before it.
+  struct HandOver {
+    double at;         // by the server's timing clock
+    double waitUntil;  // by the loop's
+    std::function<void()> then;
+  };
+  std::vector<HandOver> handOvers_;
   bool tailTaken_ = false;             // the recording has reached the stop: nothing more goes in
   HeldSilence silence_{description_};  // not yet handed over
   Operations operations_;

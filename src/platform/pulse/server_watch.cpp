@@ -40,12 +40,6 @@ int significantBits(pa_sample_format_t format) {
   }
 }
 
-double realtimeSeconds() {
-  struct timeval now;
-  pa_gettimeofday(&now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) / 1e6;
-}
-
 }  // namespace
 
 bool ServerView::plays(uint32_t sink) const {
