@@ -12,7 +12,6 @@
 #include "platform/pulse/audio_lag.h"
 #include "platform/pulse/capture_alignment.h"
 #include "platform/pulse/capture_path.h"
-#include "platform/pulse/monitor_gain.h"
 #include "platform/pulse/output_follower.h"
 #include "platform/pulse/stream_mix.h"
 
@@ -144,20 +143,6 @@ TEST(CapturePath, TheMonitorRecordsWhereWhatItsLevelsTookAwayCanBeUndone) {
   }
   // Levels not heard yet: the captures record.
   EXPECT_FALSE(platform::pulse::choosePath({}, 7, "out.monitor").known);
-}
-
-TEST(MonitorGain, EachFrameIsScaledOnceByTheFactorInForceWhenItSounded) {
-  platform::pulse::MonitorGain gain;
-  std::vector<float> frames(10, 1.0f);
-  gain.apply(frames.data(), 0, 4, 1);
-  gain.set(6, 2);
-  gain.apply(frames.data() + 2, 2, 6, 1);  // frames 2 and 3 again: scaled already
-  gain.set(3, 4);                          // heard late: from the first frame not yet scaled
-  gain.apply(frames.data() + 6, 6, 4, 1);
-  EXPECT_EQ(frames, (std::vector<float>{1, 1, 1, 1, 1, 1, 2, 2, 4, 4}));
-  gain.restart(0.5);  // a new stream
-  gain.apply(frames.data(), 0, 1, 1);
-  EXPECT_EQ(frames[0], 0.5f);
 }
 
 TEST(AppStreamCaptures, TheMoreCapturesTheMoreOftenTheConnectionIsRead) {
