@@ -268,6 +268,9 @@ class Recording(ServerTestCase):
         first = self.server.player()
         first_played = time.monotonic() - launched
         first.communicate(stereo(tone(0.3, 440)))
+        time.sleep(1.5)  # nothing plays: the capture is corked, its clock stopped
+        self.server.pactl("set-sink-volume", "out", "50%")  # undone, from the sound after it
+        last_played = time.monotonic() - launched
         self.play_in_background(tone(5, 660))
         wait_for(lambda: recorded_seconds(output, 660) >= 0.5, "the last tone in the file")
         ending = time.monotonic() - launched
@@ -294,8 +297,10 @@ class Recording(ServerTestCase):
         silent = samples[:int((first_tone[0][0] - 0.02) * 16000)]
         self.assertEqual(max(abs(sample) for sample in silent), 0.0)
         # What sounded until the end is in the file, but for the last few milliseconds.
-        self.assertGreaterEqual(segments_with_tone(samples, 660)[-1][1],
-                                length - (0.06 if end == "stop" else 0.03))
+        last_tone = segments_with_tone(samples, 660)[-1]
+        self.assertGreaterEqual(last_tone[1], length - (0.06 if end == "stop" else 0.03))
+        self.assertAlmostEqual(decibels(level(samples, last_tone, 660), 0.5), 0, delta=1)
+        self.assertLessEqual(last_tone[0], last_played + 0.3)
 
 
 if __name__ == "__main__":

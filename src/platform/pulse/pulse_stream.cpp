@@ -100,12 +100,12 @@ void PulseStream::afterBurst() {
 }
 
 int64_t PulseStream::monitorFrameAt(double realtime) const {
-  if (!stream_ || stream_->timings() == 0) return std::numeric_limits<int64_t>::max();
+  if (!stream_ || !stream_->timingCurrent()) return std::numeric_limits<int64_t>::max();
   return static_cast<int64_t>((realtime - stream_->frameZeroSeconds()) * description_.sampleRate);
 }
 
 bool PulseStream::monitorReached(double realtime) const {
-  if (!stream_ || !stream_->running() || stream_->corked() || stream_->timings() == 0) return true;
+  if (!stream_ || !stream_->running() || !stream_->timingCurrent()) return true;
   return static_cast<int64_t>(stream_->collectedFrames()) >= monitorFrameAt(realtime);
 }
 
@@ -267,7 +267,7 @@ void PulseStream::lookAtPlaying() {
     int64_t from = 0;
     if (path_.known) {
       from = static_cast<int64_t>(stream_->collectedFrames());
-      if (stream_->timings() > 0) {
+      if (stream_->timingCurrent()) {
         from = static_cast<int64_t>((view.levelsChangedAt - stream_->frameZeroSeconds()) *
                                     description_.sampleRate);
       }

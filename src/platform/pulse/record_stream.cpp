@@ -116,6 +116,12 @@ void RecordStream::setCorked(bool corked) {
   if (pa_operation* operation = pa_stream_cork(stream_, corked_, nullptr, nullptr)) {
     pa_operation_unref(operation);
   }
+  if (corked) return;
+  uncorkedAt_ = secondsNow();
+  if (timingAsked_ && pa_operation_get_state(timingAsked_) == PA_OPERATION_RUNNING) {
+    pa_operation_cancel(timingAsked_);  // its answer would tell of the stream corked
+  }
+  askTiming(0);
 }
 
 void RecordStream::setPiece(double seconds) {

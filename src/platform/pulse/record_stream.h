@@ -63,6 +63,11 @@ class RecordStream {
   double frameZeroSeconds() const { return frameZeroSeconds_; }
   // How many answers have come, and when the question behind the last was asked.
   uint64_t timings() const { return timings_; }
+  // Whether the last answer tells of the stream as it runs now: its frames stop while it is corked
+  // and time does not, so an answer from before the last uncork places them too late.
+  bool timingCurrent() const {
+    return timings_ > 0 && !corked_ && lastTimingAskedAt_ >= uncorkedAt_;
+  }
   double lastTimingAskedAt() const { return lastTimingAskedAt_; }
   // Asks the server to end the stream; `terminated` runs once it has.
   void disconnect();
@@ -93,6 +98,7 @@ class RecordStream {
   double frameZeroSeconds_ = 0;
   uint64_t timings_ = 0;
   bool corked_ = false;
+  double uncorkedAt_ = 0;
 };
 
 }  // namespace platform::pulse
