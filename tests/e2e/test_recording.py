@@ -131,7 +131,8 @@ class Recording(ServerTestCase):
         found = segments_with_tone(samples, 500, threshold=0.05)
         self.assertEqual(len(found), 1, found)
         (start, end), = found
-        self.assertAlmostEqual(end - start, 4.0, delta=0.04)
+        # PipeWire's output, now and then, plays a moment late (40 to 60 ms), recorded or not.
+        self.assertAlmostEqual(end - start, 4.0, delta=0.1)
         # In 10 ms windows. PipeWire's own dropouts, which the output plays too, break the tone's
         # phase for a window or two: no run as long as a level undone from the wrong moment.
         off = "".join("x" if abs(decibels(tone_level(samples[i:i + 160], 500), 0.5)) > 1 else "."

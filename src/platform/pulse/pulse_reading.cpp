@@ -29,11 +29,18 @@ void PulseStream::takeTail() {
   if (tailTaken_) return;
   if (stream_) stream_->read();
   if (appStreams_) appStreams_->read();
+  handOverNow();
   deliverBatch(/*all=*/true,
                stopping_ ? monitorFrameAt(stopAt_) : std::numeric_limits<int64_t>::max());
   if (timeline_) deliverSilence(timeline_->silenceUntil(stopSeconds_));
   tailTaken_ = true;
   if (stream_) stream_->stopCollecting();
+}
+
+void PulseStream::handOverNow() {
+  // A mute still waiting for its moment goes now, with what sounded before it.
+  for (HandOver& handOver : handOvers_) handOver.waitUntil = 0;
+  runDueHandOvers();
 }
 
 void PulseStream::deliverBatch(bool all, int64_t until) {

@@ -17,15 +17,6 @@ constexpr pa_usec_t kFirstLookUsec = 50 * 1000;
 // is not waited for.
 constexpr double kHandOverWaitSeconds = 0.5;
 constexpr double kTailWaitSeconds = 0.5;
-// The monitor's pieces while it records alone. Nothing then waits for a new stream's first moments
-// on the output, which a capture made on it gets only while the output renders little ahead: the
-// server is asked for what a recorder usually asks (parecord's pieces at 125 ms, say), and the
-// output runs no shorter than its players ask beyond that.
-constexpr double kMonitorPieceSeconds = 0.125;
-
-double monitorPiece(const CapturePath& path) {
-  return path.monitorRecords ? kMonitorPieceSeconds : RecordStream::kPieceSeconds;
-}
 
 }  // namespace
 
@@ -137,8 +128,6 @@ void PulseStream::stopCapture(CompletionHandler handler) {
 
 int PulseStream::connect() {
   outputAsked_ = false;  // a question on a connection since replaced answers no more
-  const double piece = monitorPiece(
-      choosePath(connection_.serverView(), follower_.output().index, follower_.output().source));
   stream_ = std::make_unique<RecordStream>(
       connection_.context(), description_,
       RecordStream::Handlers{
@@ -154,8 +143,7 @@ int PulseStream::connect() {
                 fail(Error(kDomain, PA_ERR_NOTSUPPORTED,
                            "the sound server moved the capture to another source"));
               },
-      },
-      piece);
+      });
   appStreams_.emplace(connection_.context(), description_);
   // A new stream, perhaps of another output: its levels are taken from its first frame on.
   path_ = CapturePath{};
@@ -187,6 +175,7 @@ void PulseStream::finishStop(std::optional<Error> error) {
 void PulseStream::release() {
   if (!stream_) return;
   if (appStreams_) appStreams_->read();
+  handOverNow();  // the stream's frames and its timing go with it
   deliverBatch(/*all=*/true);
   appStreams_.reset();
   stream_.reset();
@@ -274,9 +263,6 @@ void PulseStream::lookAtPlaying() {
     }
     monitorGain_.set(from, static_cast<float>(path.undo));
     path_ = path;
-    // Shortened before a capture is made: it gets the output's audio from the moment it is made
-    // only once the output renders little ahead.
-    stream_->setPiece(monitorPiece(path_));
   }
   // After the uncork: a capture of one application's stream gets the output's audio from the
   // moment it starts only while the monitor keeps the output's latency short.

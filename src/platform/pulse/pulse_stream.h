@@ -85,6 +85,8 @@ class PulseStream final : public Stream {
   // The hand-overs whose moment the monitor has reached, or that have waited long enough for it:
   // what sounded before it goes, then their `then`.
   void runDueHandOvers();
+  // Runs every hand-over, waited for long enough or not.
+  void handOverNow();
   // What follows each burst: the batch, and whatever waited for it.
   void afterBurst();
   // Reads at the steady pace from now on, or at the relaxed one after `silent` audio, unless the

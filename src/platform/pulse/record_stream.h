@@ -43,8 +43,6 @@ class RecordStream {
   bool running() const;
   void setCorked(bool corked);
   bool corked() const { return corked_; }
-  // Asks the server for pieces of `seconds` from now on.
-  void setPiece(double seconds);
   // Collects whatever the library holds of the stream's audio.
   void read();
   // What was collected since the last take, in the recording's frames (whole ones at the front).
@@ -84,8 +82,7 @@ class RecordStream {
 
   const StreamBasicDescription frames_;
   const Handlers handlers_;
-  double pieceSeconds_;
-  double connectedPiece_ = 0;  // as asked for when connecting
+  const double pieceSeconds_;
   pa_stream* stream_ = nullptr;
   int madeError_ = 0;  // why the stream could not be made
   Downmix downmix_;
