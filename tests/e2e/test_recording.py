@@ -131,18 +131,16 @@ class Recording(ServerTestCase):
         found = segments_with_tone(samples, 500, threshold=0.05)
         self.assertEqual(len(found), 1, found)
         (start, end), = found
-        # PipeWire's output, now and then, plays a moment late (40 to 60 ms), recorded or not.
-        self.assertAlmostEqual(end - start, 4.0, delta=0.1)
-        # In 10 ms windows. PipeWire's own dropouts, which the output plays too, break the tone's
-        # phase for a window or two: no run as long as a level undone from the wrong moment.
+        self.assertAlmostEqual(end - start, 4.0, delta=0.1)  # PipeWire's output may stall 60 ms
+        # 10 ms windows: PipeWire's dropouts break a window or two, a level undone late more.
         off = "".join("x" if abs(decibels(tone_level(samples[i:i + 160], 500), 0.5)) > 1 else "."
                       for i in range(int(start * 16000) + 160, int(end * 16000) - 320, 160))
         self.assertLessEqual(max(map(len, off.split("."))), 5, off)
-        # At 50 % and at 10 %, all else (noise, distortion, lost bits) 60 dB below the tone: the
-        # median of 50 ms windows, past those dropouts.
+        # At 50 % and 10 %, all else 60 dB below the tone (a median of 50 ms windows, past them).
         for second in (1, 2):
             rests = []
-            for i in range(int((start + second + 0.2) * 16000), int((start + second + 0.8) * 16000), 800):
+            for i in range(int((start + second + 0.2) * 16000), int((start + second + 0.8) * 16000),
+                           800):
                 window = samples[i:i + 800]
                 rests.append(sum(x * x for x in window) / 800 - tone_level(window, 500) ** 2 / 2)
             rest = math.sqrt(max(statistics.median(rests), 0))
