@@ -255,11 +255,8 @@ void PulseStream::lookAtPlaying() {
     // monitor's timing where it is known, else at the audio arriving now.
     int64_t from = 0;
     if (path_.known) {
-      from = static_cast<int64_t>(stream_->collectedFrames());
-      if (stream_->timingCurrent()) {
-        from = static_cast<int64_t>((view.levelsChangedAt - stream_->frameZeroSeconds()) *
-                                    description_.sampleRate);
-      }
+      from = stream_->timingCurrent() ? monitorFrameAt(view.levelsChangedAt)
+                                      : static_cast<int64_t>(stream_->collectedFrames());
     }
     monitorGain_.set(from, static_cast<float>(path.undo));
     path_ = path;
