@@ -272,12 +272,13 @@ def tone_level(samples, hertz, rate=16000):
     return 2 * math.sqrt(max(power, 0.0)) / len(samples)
 
 
-def segments_with_tone(samples, hertz, window=0.02, rate=16000, threshold=0.1):
-    """The [start, end) times, in seconds, of the stretches in which the tone sounds."""
+def segments_with_tone(samples, hertz, window=0.02, rate=16000, threshold=0.1, bridged=0):
+    """The [start, end) times, in seconds, of the stretches in which the tone sounds; those apart
+    by `bridged` windows at most taken as one."""
     size, found = int(window * rate), []
     for start in range(0, len(samples) - size + 1, size):
         if tone_level(samples[start:start + size], hertz, rate) > threshold:
-            if found and found[-1][1] == start:
+            if found and found[-1][1] >= start - bridged * size:
                 found[-1][1] = start + size
             else:
                 found.append([start, start + size])

@@ -100,7 +100,9 @@ class Recording(ServerTestCase):
             for hertz, played in tones:
                 if volume:
                     played *= float(volume)
-                found = segments_with_tone(samples, hertz, threshold=played / 2)
+                # Where the monitor records, it has the output's own dropouts (PipeWire's break a
+                # tone's phase for a window now and then): one window of it is bridged.
+                found = segments_with_tone(samples, hertz, threshold=played / 2, bridged=1)
                 self.assertEqual(len(found), 1, (hertz, found))
                 self.assertAlmostEqual(decibels(level(samples, found[0], hertz), played), 0,
                                        delta=1, msg=hertz)
@@ -109,7 +111,7 @@ class Recording(ServerTestCase):
                 # output's level, then has. Counted in whole windows: a difference of window edges
                 # in floats fell short of 0.9 that were 90 windows.
                 sounded = max(end - start for start, end in segments_with_tone(
-                    samples, hertz, window=0.01, threshold=played / 5))
+                    samples, hertz, window=0.01, threshold=played / 5, bridged=1))
                 self.assertGreaterEqual(round(sounded, 2), 0.97 if hertz == 300 else 0.9, hertz)
 
     def test_a_tone_keeps_its_level_while_the_output_is_turned_down_and_up_under_it(self):

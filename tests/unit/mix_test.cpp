@@ -228,6 +228,16 @@ TEST(FindLag, TheLagOfOneCopyOfASoundBehindAnother) {
         std::sin(2 * M_PI * 440 * (static_cast<double>(i) - reach + 36.36 - 2) / 16000)));
   }
   EXPECT_EQ(platform::pulse::findLag(tone.data(), late.data(), frames, 1, reach), -2);
+  // A stream beside one 6 dB louder is too unlike the whole monitor to be matched; the louder one
+  // (captured at a level of its own) taken out of it, it is matched to the frame.
+  std::vector<float> monitor = noise(frames, 9000), louder = monitor;
+  for (size_t i = 0; i < frames; ++i) monitor[i] = 0.5f * monitor[i] + 0.25f * reference[i];
+  for (float& sample : louder) sample *= 3;
+  const std::vector<float> quieter = noise(frames + 2 * reach, 7 - static_cast<int64_t>(reach));
+  EXPECT_EQ(platform::pulse::findLag(monitor.data(), quieter.data(), frames, 1, reach),
+            std::nullopt);
+  platform::pulse::removeExplained(monitor.data(), louder.data(), frames);
+  EXPECT_EQ(platform::pulse::findLag(monitor.data(), quieter.data(), frames, 1, reach), 7);
   // A muted output, a silent capture, or two different sounds: nothing to tell by.
   const std::vector<float> silence(frames + 2 * reach);
   const std::vector<float> other = noise(frames + 2 * reach, 5000);

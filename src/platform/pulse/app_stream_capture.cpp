@@ -19,11 +19,9 @@ constexpr double kAlignmentToleranceSeconds = 0.01;
 // stream's audio comes in pieces of this length, fewer than the monitor's. (The pieces still
 // unsent when the stream ends are lost with it; the monitor stands in for them.)
 constexpr double kPieceSeconds = 0.04;
-// The timing's place is refined by the sound within this much either way, over this much of it,
-// and tried this many times (the monitor may carry other streams louder than this one).
+// The timing's place is refined by the sound within this much either way, over this much of it.
 constexpr double kRefineSeconds = 0.012;
 constexpr double kRefineOverSeconds = 0.04;
-constexpr int kRefineTries = 8;
 // A capture this loud (-40 dB) tells its lag, by a monitor as much as 80 dB quieter still (an
 // output at 10 %, and more).
 constexpr double kRefineLoudEnough = 0.01;
@@ -127,6 +125,7 @@ void AppStreamCapture::refine(const float* monitor, int64_t first, size_t frames
   }
   alignment_.shift(*lag);
   refineTries_ = kRefineTries;  // found
+  placedBySound_ = true;
   settling_ = false;
 }
 

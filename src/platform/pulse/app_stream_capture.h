@@ -22,6 +22,9 @@ class AppStreamCapture {
   // asked nothing more: PipeWire's server, asked about a stream that its output's removal was
   // ending, now and then broke the connection with a malformed answer.
   static constexpr double kPlaceSeconds = 0.02;
+  // How many times its place is looked for in its sound: a moment of it may be too unlike the
+  // monitor's (another stream louder there, not placed yet).
+  static constexpr int kRefineTries = 8;
 
   // Under the loop's lock, as everything below. `source` is the monitor of the output the stream
   // plays to.
@@ -55,6 +58,9 @@ class AppStreamCapture {
   // placed even a millisecond apart cancels a tone for a moment. Tried before each mix, on the
   // newest of its sound, while all of it is held back.
   void refine(const float* monitor, int64_t first, size_t frames, uint32_t channels);
+  // Whether its place is still to be found by its sound, and whether it was.
+  bool refining() const { return placed() && refineTries_ < kRefineTries && !ended(); }
+  bool placedBySound() const { return placedBySound_; }
   // Whether its sound waits to be placed so: the monitor's audio is held back meanwhile.
   bool settling() const { return settling_ && !ended(); }
   // Its audio not yet mixed, on the monitor's frames; valid until the next call that changes it.
@@ -75,6 +81,7 @@ class AppStreamCapture {
   uint64_t dropped_ = 0;     // frames let go of from the front of what was collected
   int refineTries_ = 0;
   bool settling_ = false;
+  bool placedBySound_ = false;
   bool ended_ = false;
   bool letGo_ = false;
 };

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/pulse/audio_lag.h"
+
 namespace platform::pulse {
 namespace {
 
@@ -98,6 +100,31 @@ int readingPace(size_t captures, bool serverHoldsBackUnread) {
   return serverHoldsBackUnread ? 2 : 1;
 }
 
+const float* AppStreamCaptures::withoutOthers(AppStreamCapture& capture, const float* samples,
+                                              int64_t first, size_t frames) {
+  const uint32_t channels = frames_.channelsPerFrame;
+  bool any = false;
+  for (auto& other : captures_) {
+    if (other.get() == &capture || !other->placedBySound()) continue;
+    const MixSource placed = other->source();
+    if (!any) explained_.assign(frames * channels, 0.0f);
+    any = true;
+    const int64_t from = std::max(first, placed.first);
+    const int64_t to = std::min(first + static_cast<int64_t>(frames),
+                                placed.first + static_cast<int64_t>(placed.frames));
+    for (int64_t at = from; at < to; ++at) {
+      for (uint32_t channel = 0; channel < channels; ++channel) {
+        explained_[static_cast<size_t>(at - first) * channels + channel] +=
+            placed.samples[static_cast<size_t>(at - placed.first) * channels + channel];
+      }
+    }
+  }
+  if (!any) return samples;
+  residual_.assign(samples, samples + frames * channels);
+  removeExplained(residual_.data(), explained_.data(), residual_.size());
+  return residual_.data();
+}
+
 void AppStreamCaptures::read() {
   for (auto& capture : captures_) capture->read();
 }
@@ -112,7 +139,8 @@ size_t AppStreamCaptures::mix(RecordStream& monitor, float* samples, int64_t fir
   for (auto& capture : captures_) {
     capture->askTiming();
     capture->place(monitor);
-    capture->refine(samples, first, frames, frames_.channelsPerFrame);
+    capture->refine(capture->refining() ? withoutOthers(*capture, samples, first, frames) : samples,
+                    first, frames, frames_.channelsPerFrame);
     placing = placing || capture->unplaced() || capture->settling();
     // Not made again while the server still lists the stream, as it does for a moment after its
     // end.

@@ -49,6 +49,11 @@ class AppStreamCaptures {
   size_t mix(RecordStream& monitor, float* samples, int64_t first, size_t frames, bool all);
 
  private:
+  // The monitor's frames as `capture` is to be placed in them: less the streams already placed to
+  // the frame, where there are any.
+  const float* withoutOthers(AppStreamCapture& capture, const float* samples, int64_t first,
+                             size_t frames);
+
   pa_context* const context_;
   const StreamBasicDescription frames_;
   std::vector<std::unique_ptr<AppStreamCapture>> captures_;
@@ -62,6 +67,8 @@ class AppStreamCaptures {
   float gain_ = 1;          // undoes the monitor's volume, where it reaches the captures
   StreamMix mix_;
   std::vector<MixSource> sources_;  // reused from one mix to the next
+  std::vector<float> explained_;    // and these while a capture is being placed
+  std::vector<float> residual_;
 };
 
 }  // namespace platform::pulse

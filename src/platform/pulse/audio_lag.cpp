@@ -65,4 +65,16 @@ std::optional<int64_t> findLag(const float* reference, const float* other, size_
   return found;
 }
 
+void removeExplained(float* reference, const float* explained, size_t samples) {
+  double product = 0;
+  double explainedPower = 0;
+  for (size_t i = 0; i < samples; ++i) {
+    product += static_cast<double>(reference[i]) * explained[i];
+    explainedPower += static_cast<double>(explained[i]) * explained[i];
+  }
+  if (explainedPower == 0) return;
+  const auto scale = static_cast<float>(product / explainedPower);
+  for (size_t i = 0; i < samples; ++i) reference[i] -= scale * explained[i];
+}
+
 }  // namespace platform::pulse

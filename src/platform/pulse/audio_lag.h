@@ -22,4 +22,11 @@ bool audible(const float* samples, size_t frames, uint32_t channels, double leve
 std::optional<int64_t> findLag(const float* reference, const float* other, size_t frames,
                                uint32_t channels, size_t maxLag);
 
+// Takes out of the `samples` values of `reference` the multiple of `explained` that best accounts
+// for them: a monitor less the streams already placed in it, in which a stream quieter than
+// another is matched by its own sound (beside one 6 dB louder, it is too little alike the whole
+// monitor to be matched at all, and its capture, placed by the timing alone, breaks the tone
+// where the monitor takes over from it).
+void removeExplained(float* reference, const float* explained, size_t samples);
+
 }  // namespace platform::pulse
