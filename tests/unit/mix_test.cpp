@@ -8,12 +8,12 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/pulse/app_stream_captures.h"
-#include "platform/pulse/audio_lag.h"
-#include "platform/pulse/capture_alignment.h"
-#include "platform/pulse/capture_path.h"
-#include "platform/pulse/output_follower.h"
-#include "platform/pulse/stream_mix.h"
+#include "platform/pulse/captures/app_stream_captures.h"
+#include "platform/pulse/captures/audio_lag.h"
+#include "platform/pulse/captures/capture_alignment.h"
+#include "platform/pulse/captures/stream_mix.h"
+#include "platform/pulse/connection/output_follower.h"
+#include "platform/pulse/path/capture_path.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include "platform/arrival_order.h"
 #include "platform/dispatch.h"
 #include "platform/process.h"
-#include "platform/pulse/downmix.h"
-#include "platform/pulse/paced_loop.h"
-#include "platform/pulse/timeline.h"
+#include "platform/pulse/connection/paced_loop.h"
+#include "platform/pulse/monitor/downmix.h"
+#include "platform/pulse/monitor/timeline.h"
 #include "platform/signal_source.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "platform/capture_service.h"
-#include "platform/pulse/pulse_connection.h"
+#include "platform/pulse/connection/pulse_connection.h"
 
 namespace platform::pulse {
 namespace {

@@ -1,6 +1,6 @@
 // The stream's life: the record stream made and started, stopped with everything the server sent
 // until the stop, or failed.
-#include "platform/pulse/pulse_stream.h"
+#include "platform/pulse/monitor/pulse_stream.h"
 
 namespace platform::pulse {
 namespace {

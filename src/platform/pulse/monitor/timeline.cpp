@@ -1,4 +1,4 @@
-#include "platform/pulse/timeline.h"
+#include "platform/pulse/monitor/timeline.h"
 
 #include <algorithm>
 #include <cmath>

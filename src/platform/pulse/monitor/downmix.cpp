@@ -1,5 +1,5 @@
 // Averaging the source's channels into the recording's one, as the server's pieces are copied out.
-#include "platform/pulse/downmix.h"
+#include "platform/pulse/monitor/downmix.h"
 
 #include <algorithm>
 #include <cstring>

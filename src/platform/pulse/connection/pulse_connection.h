@@ -9,8 +9,8 @@
 #include <optional>
 
 #include "platform/error.h"
-#include "platform/pulse/paced_loop.h"
-#include "platform/pulse/server_watch.h"
+#include "platform/pulse/connection/paced_loop.h"
+#include "platform/pulse/connection/server_watch.h"
 
 namespace platform::pulse {
 

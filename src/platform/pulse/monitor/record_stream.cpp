@@ -1,9 +1,9 @@
-#include "platform/pulse/record_stream.h"
+#include "platform/pulse/monitor/record_stream.h"
 
 #include <cstring>
 
 #include <cstdlib>
-#include "platform/pulse/paced_loop.h"
+#include "platform/pulse/connection/paced_loop.h"
 
 namespace platform::pulse {
 namespace {

@@ -9,9 +9,9 @@
 #include <string>
 
 #include "platform/media.h"
-#include "platform/pulse/capture_alignment.h"
-#include "platform/pulse/record_stream.h"
-#include "platform/pulse/stream_mix.h"
+#include "platform/pulse/captures/capture_alignment.h"
+#include "platform/pulse/captures/stream_mix.h"
+#include "platform/pulse/monitor/record_stream.h"
 
 namespace platform::pulse {
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/pulse/paced_loop.h"
+#include "platform/pulse/connection/paced_loop.h"
 
 namespace platform::pulse {
 

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "platform/error.h"
-#include "platform/pulse/operations.h"
-#include "platform/pulse/pulse_connection.h"
+#include "platform/pulse/connection/operations.h"
+#include "platform/pulse/connection/pulse_connection.h"
 
 namespace platform::pulse {
 

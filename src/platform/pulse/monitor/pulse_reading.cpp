@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "platform/pulse/pulse_stream.h"
+#include "platform/pulse/monitor/pulse_stream.h"
 
 namespace platform::pulse {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/pulse/server_watch.h"
+#include "platform/pulse/connection/server_watch.h"
 
 #include <signal.h>
 
@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/pulse/pulse_connection.h"
+#include "platform/pulse/connection/pulse_connection.h"
 #include "platform/threads.h"
 
 namespace platform::pulse {

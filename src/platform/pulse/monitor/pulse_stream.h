@@ -13,15 +13,15 @@
 #include <vector>
 
 #include "platform/capture_service.h"
-#include "platform/pulse/app_stream_captures.h"
-#include "platform/pulse/capture_path.h"
-#include "platform/pulse/held_silence.h"
-#include "platform/pulse/monitor_gain.h"
-#include "platform/pulse/operations.h"
-#include "platform/pulse/output_follower.h"
-#include "platform/pulse/pulse_connection.h"
-#include "platform/pulse/record_stream.h"
-#include "platform/pulse/timeline.h"
+#include "platform/pulse/captures/app_stream_captures.h"
+#include "platform/pulse/connection/operations.h"
+#include "platform/pulse/connection/output_follower.h"
+#include "platform/pulse/connection/pulse_connection.h"
+#include "platform/pulse/monitor/held_silence.h"
+#include "platform/pulse/monitor/record_stream.h"
+#include "platform/pulse/monitor/timeline.h"
+#include "platform/pulse/path/capture_path.h"
+#include "platform/pulse/path/monitor_gain.h"
 
 namespace platform::pulse {
 

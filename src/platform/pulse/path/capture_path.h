@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/pulse/server_watch.h"
+#include "platform/pulse/connection/server_watch.h"
 
 namespace platform::pulse {
 

@@ -1,11 +1,11 @@
-#include "platform/pulse/app_stream_capture.h"
+#include "platform/pulse/captures/app_stream_capture.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
-#include "platform/pulse/audio_lag.h"
-#include "platform/pulse/paced_loop.h"
+#include "platform/pulse/captures/audio_lag.h"
+#include "platform/pulse/connection/paced_loop.h"
 
 namespace platform::pulse {
 namespace {

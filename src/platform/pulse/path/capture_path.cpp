@@ -1,4 +1,4 @@
-#include "platform/pulse/capture_path.h"
+#include "platform/pulse/path/capture_path.h"
 
 #include <algorithm>
 #include <cmath>

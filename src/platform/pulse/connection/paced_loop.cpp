@@ -1,4 +1,4 @@
-#include "platform/pulse/paced_loop.h"
+#include "platform/pulse/connection/paced_loop.h"
 
 #include <poll.h>
 #include <pulse/rtclock.h>

@@ -1,4 +1,4 @@
-#include "platform/pulse/audio_lag.h"
+#include "platform/pulse/captures/audio_lag.h"
 
 #include <algorithm>
 #include <cmath>

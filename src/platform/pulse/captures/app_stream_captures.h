@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "platform/media.h"
-#include "platform/pulse/app_stream_capture.h"
-#include "platform/pulse/server_watch.h"
-#include "platform/pulse/stream_mix.h"
+#include "platform/pulse/captures/app_stream_capture.h"
+#include "platform/pulse/captures/stream_mix.h"
+#include "platform/pulse/connection/server_watch.h"
 
 namespace platform::pulse {
 

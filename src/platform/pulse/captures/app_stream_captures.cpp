@@ -1,8 +1,8 @@
-#include "platform/pulse/app_stream_captures.h"
+#include "platform/pulse/captures/app_stream_captures.h"
 
 #include <algorithm>
 
-#include "platform/pulse/audio_lag.h"
+#include "platform/pulse/captures/audio_lag.h"
 
 namespace platform::pulse {
 namespace {

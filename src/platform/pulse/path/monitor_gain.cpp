@@ -1,4 +1,4 @@
-#include "platform/pulse/monitor_gain.h"
+#include "platform/pulse/path/monitor_gain.h"
 
 #include <algorithm>
 

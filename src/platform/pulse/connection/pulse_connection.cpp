@@ -1,6 +1,6 @@
-#include "platform/pulse/pulse_connection.h"
+#include "platform/pulse/connection/pulse_connection.h"
 
-#include "platform/pulse/server_watch.h"
+#include "platform/pulse/connection/server_watch.h"
 
 #include <dlfcn.h>
 

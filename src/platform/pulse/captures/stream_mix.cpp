@@ -1,4 +1,4 @@
-#include "platform/pulse/stream_mix.h"
+#include "platform/pulse/captures/stream_mix.h"
 
 #include <algorithm>
 

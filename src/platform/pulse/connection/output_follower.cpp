@@ -1,4 +1,4 @@
-#include "platform/pulse/output_follower.h"
+#include "platform/pulse/connection/output_follower.h"
 
 namespace platform::pulse {
 namespace {

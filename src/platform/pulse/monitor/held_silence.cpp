@@ -1,4 +1,4 @@
-#include "platform/pulse/held_silence.h"
+#include "platform/pulse/monitor/held_silence.h"
 
 #include <utility>
 

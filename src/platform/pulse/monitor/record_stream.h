@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/media.h"
-#include "platform/pulse/downmix.h"
+#include "platform/pulse/monitor/downmix.h"
 
 namespace platform::pulse {
 
