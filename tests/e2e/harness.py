@@ -4,6 +4,7 @@ played into the server and what the recorded file holds."""
 import array
 import ctypes
 import fcntl
+import json
 import math
 import os
 import shutil
@@ -149,6 +150,17 @@ libpulse = ctypes.CDLL("libpulse.so.0")
 for name in ("pa_threaded_mainloop_new", "pa_threaded_mainloop_get_api", "pa_context_new",
              "pa_stream_new", "pa_stream_cork"):
     getattr(libpulse, name).restype = ctypes.c_void_p
+
+
+def node_latency(server, application):
+    """The latency, in seconds, that the stream node of `application` asks of PipeWire's graph."""
+    dump = subprocess.run(["pw-dump"], env=server.env, capture_output=True, text=True).stdout
+    for node in json.loads(dump or "[]"):
+        props = (node.get("info") or {}).get("props") or {}
+        if props.get("application.name") == application and "node.latency" in props:
+            frames, rate = map(int, props["node.latency"].split("/"))
+            return frames / rate
+    return 0
 
 
 class PausablePlayer:

@@ -224,6 +224,7 @@ void ServerWatch::onServerInfo(pa_context*, const pa_server_info* info, void* se
         std::string_view(info->server_name).find("PipeWire") != std::string_view::npos;
     watch->view_.holdsBackUnread = pipeWire;
     watch->view_.monitorLevelReachesStreams = !pipeWire;
+    watch->view_.longestCycleSeconds = pipeWire ? 2048.0 / 48000 : 0;
   }
   watch->answered(watch->defaultQuestion_);
 }

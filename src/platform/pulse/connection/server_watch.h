@@ -57,6 +57,9 @@ struct ServerView {
   // PulseAudio's monitor applies its own volume and mute to the captures of the applications'
   // streams made on it; PipeWire's does not.
   bool monitorLevelReachesStreams = false;
+  // PipeWire's graph runs in cycles no longer than this (its default most: 2048 frames at 48 kHz)
+  // whatever its clients ask; 0 where an output renders as far ahead as its clients let it.
+  double longestCycleSeconds = 0;
   std::vector<MonitorLevel> monitors;  // known once asked
   std::vector<OutputLevel> outputs;    // known once asked
   // When the last change of an output's or a monitor's level was heard, in seconds of the clock

@@ -86,7 +86,14 @@ void PulseStream::deliverBatch(bool all, int64_t until) {
                 batch.begin() + static_cast<ptrdiff_t>(dropped * description_.bytesPerFrame));
     frames -= dropped;
     if (frames == 0) return;
-    if (loop.burstArrivedPromptly()) {
+    if (resuming_ && stream_->timingCurrent() && stream_->lastTimingAskedAt() >= resumingSince_) {
+      // Placed where it sounded: the server sends it up to a piece after that.
+      const double sounded =
+          stream_->frameZeroSeconds() +
+          static_cast<double>(first + static_cast<int64_t>(dropped)) / description_.sampleRate +
+          (secondsNow() - realtimeSeconds());
+      deliverSilence(timeline_->silenceBeforeSounded(frames, sounded));
+    } else if (loop.burstArrivedPromptly()) {
       // What waits for a capture arrived with this batch, and tells the lag as much as it does.
       deliverSilence(timeline_->silenceBefore(frames, loop.burstStartSeconds(), resuming_,
                                               arrived - frames - dropped));
@@ -134,7 +141,7 @@ void PulseStream::catchUpWithClock() {
   if (!timeline_ || stopping_) return;
   deliverBatch(/*all=*/true);  // what waited for a capture waits no longer
   if (collecting()) return;
-  resuming_ = true;  // whatever comes next ends a quiet stretch
+  resumeAfterGap();  // whatever comes next ends a quiet stretch
   // Nothing plays to the output: there is nothing to ask the server, whose silence is ours to
   // count.
   if (!anyPlaying_) setCorked(true);

@@ -17,6 +17,19 @@ constexpr pa_usec_t kFirstLookUsec = 50 * 1000;
 // is not waited for.
 constexpr double kHandOverWaitSeconds = 0.5;
 constexpr double kTailWaitSeconds = 0.5;
+// The monitor's pieces while it records alone, when nothing waits for a new stream's first moments
+// on the output (a capture made on it gets them only while the output renders little ahead).
+// PipeWire's graph runs in cycles no longer than its longest whatever is asked: pieces just over
+// one let it run at the pace its players ask. PulseAudio's output renders as far ahead as its
+// monitor lets it, and what it rendered ahead once the longer latency took hold went into the file
+// early (a tone 120 ms early against the next output's, pieces of 125 ms): there the pieces stay
+// short until the clock follows the monitor's timing while it runs.
+constexpr double kPastCycleSeconds = 0.002;
+
+double monitorPiece(const CapturePath& path, const ServerView& view) {
+  if (!path.monitorRecords || view.longestCycleSeconds == 0) return RecordStream::kPieceSeconds;
+  return view.longestCycleSeconds + kPastCycleSeconds;
+}
 
 }  // namespace
 
@@ -91,7 +104,7 @@ void PulseStream::afterBurst() {
 }
 
 int64_t PulseStream::monitorFrameAt(double realtime) const {
-  if (!stream_ || !stream_->timingCurrent()) return std::numeric_limits<int64_t>::max();
+  if (!stream_ || !stream_->timingTellsOfCollected()) return std::numeric_limits<int64_t>::max();
   return static_cast<int64_t>((realtime - stream_->frameZeroSeconds()) * description_.sampleRate);
 }
 
@@ -128,6 +141,7 @@ void PulseStream::stopCapture(CompletionHandler handler) {
 
 int PulseStream::connect() {
   outputAsked_ = false;  // a question on a connection since replaced answers no more
+  const ServerView view = connection_.serverView();
   stream_ = std::make_unique<RecordStream>(
       connection_.context(), description_,
       RecordStream::Handlers{
@@ -143,7 +157,8 @@ int PulseStream::connect() {
                 fail(Error(kDomain, PA_ERR_NOTSUPPORTED,
                            "the sound server moved the capture to another source"));
               },
-      });
+      },
+      monitorPiece(choosePath(view, follower_.output().index, follower_.output().source), view));
   appStreams_.emplace(connection_.context(), description_);
   // A new stream, perhaps of another output: its levels are taken from its first frame on.
   path_ = CapturePath{};
@@ -176,7 +191,10 @@ void PulseStream::release() {
   if (!stream_) return;
   if (appStreams_) appStreams_->read();
   handOverNow();  // the stream's frames and its timing go with it
-  deliverBatch(/*all=*/true);
+  // Only what sounded until now: an output renders ahead of its sound (by a piece, and more beside
+  // slow players), and what it rendered of a stream that moves away it renders again where the
+  // stream goes, which the next stream records on the clock.
+  deliverBatch(/*all=*/true, monitorFrameAt(realtimeSeconds()));
   appStreams_.reset();
   stream_.reset();
   anyPlaying_ = true;  // until the new stream's output says otherwise
@@ -192,7 +210,8 @@ void PulseStream::fail(const Error& error) {
 }
 
 void PulseStream::onReady() {
-  resuming_ = true;  // after a start or a move: the moment in between is a gap
+  resumeAfterGap();       // after a start or a move: the moment in between is a gap
+  stream_->askTiming(0);  // which places the first audio
   lookAtPlaying();
   if (!timeline_) {
     // The recording's time zero: what plays from now on belongs at its moment in the file.
@@ -260,6 +279,9 @@ void PulseStream::lookAtPlaying() {
     }
     monitorGain_.set(from, static_cast<float>(path.undo));
     path_ = path;
+    // Shortened before a capture is made: it gets the output's audio from the moment it is made
+    // only once the output renders little ahead.
+    stream_->setPiece(monitorPiece(path_, view));
   }
   // After the uncork: a capture of one application's stream gets the output's audio from the
   // moment it starts only while the monitor keeps the output's latency short.
@@ -269,10 +291,15 @@ void PulseStream::lookAtPlaying() {
   }
 }
 
+void PulseStream::resumeAfterGap() {
+  resuming_ = true;
+  resumingSince_ = secondsNow();
+}
+
 void PulseStream::setCorked(bool corked) {
   if (!stream_ || stream_->corked() == corked || !stream_->running() || stopping_) return;
   // Whatever plays next is a resumption: the stretch before it is silence, counted by the clock.
-  resuming_ = true;
+  resumeAfterGap();
   // Its arrival is what places it on the clock: it is read the moment it comes, not at the loop's
   // next turn, which may be a relaxed one away.
   if (!corked) connection_.loop().setPaced(false);

@@ -60,6 +60,8 @@ class PulseStream final : public Stream {
   // nothing: its silence is ours to count.
   void lookAtPlaying();
   void setCorked(bool corked);
+  // The next audio is the first after a gap (a start, a move, an uncork, a quiet stretch).
+  void resumeAfterGap();
 
   // Reading the server, and keeping the recording on the clock.
   static void onTailArrived(pa_stream*, int, void* userdata);
@@ -77,7 +79,7 @@ class PulseStream final : public Stream {
   // Nothing from the monitor's frame `until` on goes yet, nor from a pending hand-over's moment on.
   void deliverBatch(bool all = false, int64_t until = std::numeric_limits<int64_t>::max());
   // The monitor's frame that sounded at `realtime` (seconds of the server's timing clock), by its
-  // last timing answer; none before the first.
+  // last timing answer; none before the first since the last uncork.
   int64_t monitorFrameAt(double realtime) const;
   // Whether the monitor has sent what sounded until `realtime`, or will send nothing more for it
   // (corked, not running, its timing not known).
@@ -132,6 +134,7 @@ class PulseStream final : public Stream {
   Operations operations_;
   std::optional<Timeline> timeline_;  // from the moment the stream runs
   bool resuming_ = true;      // the next audio is the first of a stream, or after a quiet stretch
+  double resumingSince_ = 0;  // when it began to be: a timing answer from before places nothing
   bool anyPlaying_ = true;    // as far as is known, an application plays to the output
   bool outputAsked_ = false;  // whether the recorded output runs, after a quiet stretch
   double outputAskedAt_ = 0;

@@ -91,6 +91,7 @@ int RecordStream::connect(const std::string& source, uint32_t attachedTo) {
   }
   const pa_buffer_attr attributes =
       bufferAttributes(*pa_stream_get_sample_spec(stream_), pieceSeconds_);
+  connectedPiece_ = pieceSeconds_;
   // A monitor records all its output plays; the stream must never wander to another source.
   auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
   // One channel is mixed here from the output's own (see Downmix): the server keeps them as they
@@ -121,6 +122,16 @@ void RecordStream::setCorked(bool corked) {
     pa_operation_cancel(timingAsked_);  // its answer would tell of the stream corked
   }
   askTiming(0);
+}
+
+void RecordStream::setPiece(double seconds) {
+  if (seconds == pieceSeconds_) return;
+  pieceSeconds_ = seconds;
+  if (!running()) return;  // asked for when it runs
+  const pa_buffer_attr attributes = bufferAttributes(*pa_stream_get_sample_spec(stream_), seconds);
+  if (pa_operation* operation = pa_stream_set_buffer_attr(stream_, &attributes, nullptr, nullptr)) {
+    pa_operation_unref(operation);
+  }
 }
 
 void RecordStream::read() {
@@ -201,7 +212,7 @@ void RecordStream::onMoved(pa_stream*, void* self) {
 void RecordStream::takeLayout() {
   const pa_sample_spec& format = *pa_stream_get_sample_spec(stream_);
   downmix_.setLayout(format.channels, frames_.channelsPerFrame);
-  if (format.channels == frames_.channelsPerFrame) return;
+  if (format.channels == frames_.channelsPerFrame && pieceSeconds_ == connectedPiece_) return;
   // The buffer's sizes were asked for in bytes of the frames asked for, and the servers take them
   // as bytes of the stream's own: a stereo stream would hold half the time meant, and be sent twice
   // as many pieces. Asked again in its frames.

@@ -43,6 +43,8 @@ class RecordStream {
   bool running() const;
   void setCorked(bool corked);
   bool corked() const { return corked_; }
+  // Asks the server for pieces of `seconds` from now on.
+  void setPiece(double seconds);
   // Collects whatever the library holds of the stream's audio.
   void read();
   // What was collected since the last take, in the recording's frames (whole ones at the front).
@@ -63,9 +65,9 @@ class RecordStream {
   uint64_t timings() const { return timings_; }
   // Whether the last answer tells of the stream as it runs now: its frames stop while it is corked
   // and time does not, so an answer from before the last uncork places them too late.
-  bool timingCurrent() const {
-    return timings_ > 0 && !corked_ && lastTimingAskedAt_ >= uncorkedAt_;
-  }
+  bool timingCurrent() const { return timingTellsOfCollected() && !corked_; }
+  // Whether it tells of the frames collected so far: those of a stream corked since included.
+  bool timingTellsOfCollected() const { return timings_ > 0 && lastTimingAskedAt_ >= uncorkedAt_; }
   double lastTimingAskedAt() const { return lastTimingAskedAt_; }
   // Asks the server to end the stream; `terminated` runs once it has.
   void disconnect();
@@ -82,7 +84,8 @@ class RecordStream {
 
   const StreamBasicDescription frames_;
   const Handlers handlers_;
-  const double pieceSeconds_;
+  double pieceSeconds_;
+  double connectedPiece_ = 0;  // as asked for when connecting
   pa_stream* stream_ = nullptr;
   int madeError_ = 0;  // why the stream could not be made
   Downmix downmix_;

@@ -54,6 +54,13 @@ uint64_t Timeline::silenceBefore(uint64_t frames, double nowSeconds, bool resumi
   return putIn(silence, nowSeconds);
 }
 
+uint64_t Timeline::silenceBeforeSounded(uint64_t frames, double soundedSeconds) {
+  const double lag = (soundedSeconds - start_) * rate_ - static_cast<double>(delivered_);
+  const uint64_t silence = lag > 0 ? static_cast<uint64_t>(std::llround(lag)) : 0;
+  delivered_ += frames;
+  return putIn(silence, soundedSeconds);
+}
+
 uint64_t Timeline::silenceUntil(double nowSeconds) {
   const double lag = static_cast<double>(lagFrames(nowSeconds, 0)) - drift_;
   return putIn(lag > 0 ? static_cast<uint64_t>(lag) : 0, nowSeconds);

@@ -37,6 +37,11 @@ class Timeline {
   // with `heldFrames` more behind it that go later. Returns how many frames of silence go before
   // it; counts both (the held ones when they go).
   uint64_t silenceBefore(uint64_t frames, double nowSeconds, bool resuming, uint64_t heldFrames);
+  // The first fragment of a resumption, of `frames` frames, whose first frame sounded at
+  // `soundedSeconds` by the server's timing: the silence before it brings it to that moment,
+  // however late the server sent it (up to a piece). Returns how many frames of silence go before
+  // it; counts both.
+  uint64_t silenceBeforeSounded(uint64_t frames, double soundedSeconds);
   // A fragment whose arrival time is not known: counted, and nothing else.
   void count(uint64_t frames) { delivered_ += frames; }
   // Whether nothing, audio or silence, has been counted yet.
