@@ -219,6 +219,11 @@ TEST(Timeline, OnlyGapsBecomeSilence) {
   platform::pulse::Timeline waiting(16000, 0.0);
   EXPECT_EQ(waiting.silenceBefore(1600, 0.1, true, 0), 0u);
   EXPECT_EQ(waiting.silenceBefore(1600, 0.45, true, 4000), 0u);
+  // A resumption placed where its first frame sounded, by the server's timing: not moved by the
+  // stream's usual lateness (30 ms here), nor by its piece's.
+  platform::pulse::Timeline timed(16000, 0.0);
+  EXPECT_EQ(timed.silenceBefore(1600, 0.13, true, 0), 0u);
+  EXPECT_EQ(timed.silenceBeforeSounded(800, 1.0), 16000u - 1600);
   // A device clock 200 ppm slow over two hours, with up to 30 ms of scheduling jitter.
   steps.clear();
   for (int i = 1; i <= 72000; ++i) {
