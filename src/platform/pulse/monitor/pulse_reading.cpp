@@ -88,10 +88,20 @@ void PulseStream::deliverBatch(bool all, int64_t until) {
     if (frames == 0) return;
     if (resuming_ && stream_->timingCurrent() && stream_->lastTimingAskedAt() >= resumingSince_) {
       // Placed where it sounded: the server sends it up to a piece after that.
-      const double sounded =
+      double sounded =
           stream_->frameZeroSeconds() +
           static_cast<double>(first + static_cast<int64_t>(dropped)) / description_.sampleRate +
           (secondsNow() - realtimeSeconds());
+      // What the file holds past that moment had not sounded where it was recorded: the output
+      // left rendered it ahead, and renders it again where its streams went (here).
+      const uint64_t over =
+          std::min({timeline_->aheadOf(sounded), renderedAhead_, static_cast<uint64_t>(frames)});
+      renderedAhead_ -= over;
+      batch.erase(batch.begin(),
+                  batch.begin() + static_cast<ptrdiff_t>(over * description_.bytesPerFrame));
+      frames -= over;
+      if (frames == 0) return;
+      sounded += static_cast<double>(over) / description_.sampleRate;
       deliverSilence(timeline_->silenceBeforeSounded(frames, sounded));
     } else if (loop.burstArrivedPromptly()) {
       // What waits for a capture arrived with this batch, and tells the lag as much as it does.
@@ -102,6 +112,7 @@ void PulseStream::deliverBatch(bool all, int64_t until) {
     }
   }
   resuming_ = false;
+  renderedAhead_ = 0;  // made up for, or not to be
   // Digital silence (an output that plays nothing, or only silence) is handed over as silence,
   // every other relaxed turn, and read at the relaxed pace: nothing in it is worth waking for more
   // often.

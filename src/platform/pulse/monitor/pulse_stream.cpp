@@ -18,17 +18,17 @@ constexpr pa_usec_t kFirstLookUsec = 50 * 1000;
 constexpr double kHandOverWaitSeconds = 0.5;
 constexpr double kTailWaitSeconds = 0.5;
 // The monitor's pieces while it records alone, when nothing waits for a new stream's first moments
-// on the output (a capture made on it gets them only while the output renders little ahead).
-// PipeWire's graph runs in cycles no longer than its longest whatever is asked: pieces just over
-// one let it run at the pace its players ask. PulseAudio's output renders as far ahead as its
-// monitor lets it, and what it rendered ahead once the longer latency took hold went into the file
-// early (a tone 120 ms early against the next output's, pieces of 125 ms): there the pieces stay
-// short until the clock follows the monitor's timing while it runs.
+// on the output (a capture made on it gets them only while the output renders little ahead): what
+// a recorder usually asks (parecord's 125 ms), so that the output renders as far ahead as its
+// players let it. PipeWire's graph runs in cycles no longer than its longest whatever is asked,
+// and loses the pieces it has not sent when an output goes: pieces just over one cycle there.
+constexpr double kMonitorPieceSeconds = 0.125;
 constexpr double kPastCycleSeconds = 0.002;
 
 double monitorPiece(const CapturePath& path, const ServerView& view) {
-  if (!path.monitorRecords || view.longestCycleSeconds == 0) return RecordStream::kPieceSeconds;
-  return view.longestCycleSeconds + kPastCycleSeconds;
+  if (!path.monitorRecords) return RecordStream::kPieceSeconds;
+  if (view.longestCycleSeconds > 0) return view.longestCycleSeconds + kPastCycleSeconds;
+  return kMonitorPieceSeconds;
 }
 
 }  // namespace
@@ -193,8 +193,13 @@ void PulseStream::release() {
   handOverNow();  // the stream's frames and its timing go with it
   // Only what sounded until now: an output renders ahead of its sound (by a piece, and more beside
   // slow players), and what it rendered of a stream that moves away it renders again where the
-  // stream goes, which the next stream records on the clock.
-  deliverBatch(/*all=*/true, monitorFrameAt(realtimeSeconds()));
+  // stream goes, which the next stream records on the clock. What went already is made up for
+  // there.
+  const int64_t now = monitorFrameAt(realtimeSeconds());
+  const auto handed = static_cast<int64_t>(
+      stream_->collectedFrames() - stream_->collected().size() / description_.bytesPerFrame);
+  renderedAhead_ = static_cast<uint64_t>(std::max<int64_t>(handed - now, 0));
+  deliverBatch(/*all=*/true, now);
   appStreams_.reset();
   stream_.reset();
   anyPlaying_ = true;  // until the new stream's output says otherwise

@@ -133,10 +133,11 @@ class PulseStream final : public Stream {
   HeldSilence silence_{description_};  // not yet handed over
   Operations operations_;
   std::optional<Timeline> timeline_;  // from the moment the stream runs
-  bool resuming_ = true;      // the next audio is the first of a stream, or after a quiet stretch
-  double resumingSince_ = 0;  // when it began to be: a timing answer from before places nothing
-  bool anyPlaying_ = true;    // as far as is known, an application plays to the output
-  bool outputAsked_ = false;  // whether the recorded output runs, after a quiet stretch
+  bool resuming_ = true;        // the next audio is the first of a stream, or after a quiet stretch
+  double resumingSince_ = 0;    // when it began to be: a timing answer from before places nothing
+  uint64_t renderedAhead_ = 0;  // frames handed over of the last stream that had not sounded
+  bool anyPlaying_ = true;      // as far as is known, an application plays to the output
+  bool outputAsked_ = false;    // whether the recorded output runs, after a quiet stretch
   double outputAskedAt_ = 0;
 };
 

@@ -61,6 +61,11 @@ uint64_t Timeline::silenceBeforeSounded(uint64_t frames, double soundedSeconds) 
   return putIn(silence, soundedSeconds);
 }
 
+uint64_t Timeline::aheadOf(double soundedSeconds) const {
+  const double ahead = static_cast<double>(delivered_) - (soundedSeconds - start_) * rate_;
+  return ahead > 0 && ahead <= kRunningGapSeconds * rate_ ? static_cast<uint64_t>(ahead) : 0;
+}
+
 uint64_t Timeline::silenceUntil(double nowSeconds) {
   const double lag = static_cast<double>(lagFrames(nowSeconds, 0)) - drift_;
   return putIn(lag > 0 ? static_cast<uint64_t>(lag) : 0, nowSeconds);

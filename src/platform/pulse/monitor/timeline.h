@@ -42,6 +42,9 @@ class Timeline {
   // however late the server sent it (up to a piece). Returns how many frames of silence go before
   // it; counts both.
   uint64_t silenceBeforeSounded(uint64_t frames, double soundedSeconds);
+  // How many frames the recording holds past `soundedSeconds`, up to an output's rendering ahead
+  // (kRunningGapSeconds): more is not audio rendered ahead, and is kept.
+  uint64_t aheadOf(double soundedSeconds) const;
   // A fragment whose arrival time is not known: counted, and nothing else.
   void count(uint64_t frames) { delivered_ += frames; }
   // Whether nothing, audio or silence, has been counted yet.
