@@ -80,12 +80,15 @@ void PulseStream::deliverBatch(bool all, int64_t until) {
     collected.erase(collected.begin(), end);
   }
   PacedLoop& loop = connection_.loop();
+  // Lets go of `count` frames at the batch's front; whether any are left.
+  auto dropFront = [&](uint64_t count) {
+    batch.erase(batch.begin(), batch.begin() + static_cast<ptrdiff_t>(count * bytesPerFrame));
+    frames -= count;
+    return frames > 0;
+  };
   if (timeline_) {
     const uint64_t dropped = timeline_->overlap(frames, secondsNow());
-    batch.erase(batch.begin(),
-                batch.begin() + static_cast<ptrdiff_t>(dropped * description_.bytesPerFrame));
-    frames -= dropped;
-    if (frames == 0) return;
+    if (!dropFront(dropped)) return;
     if (resuming_ && stream_->timingCurrent() && stream_->lastTimingAskedAt() >= resumingSince_) {
       // Placed where it sounded: the server sends it up to a piece after that.
       double sounded =
@@ -97,10 +100,7 @@ void PulseStream::deliverBatch(bool all, int64_t until) {
       const uint64_t over =
           std::min({timeline_->aheadOf(sounded), renderedAhead_, static_cast<uint64_t>(frames)});
       renderedAhead_ -= over;
-      batch.erase(batch.begin(),
-                  batch.begin() + static_cast<ptrdiff_t>(over * description_.bytesPerFrame));
-      frames -= over;
-      if (frames == 0) return;
+      if (!dropFront(over)) return;
       sounded += static_cast<double>(over) / description_.sampleRate;
       deliverSilence(timeline_->silenceBeforeSounded(frames, sounded));
     } else if (loop.burstArrivedPromptly()) {
