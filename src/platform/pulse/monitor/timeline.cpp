@@ -55,8 +55,10 @@ uint64_t Timeline::silenceBefore(uint64_t frames, double nowSeconds, bool resumi
 }
 
 uint64_t Timeline::silenceBeforeSounded(uint64_t frames, double soundedSeconds) {
+  // A lag within the timing's own jitter is none: a quiet stretch that the sound went on through
+  // (a server slow to send, say) is a resumption too, and silence put in there would break it.
   const double lag = (soundedSeconds - start_) * rate_ - static_cast<double>(delivered_);
-  const uint64_t silence = lag > 0 ? static_cast<uint64_t>(std::llround(lag)) : 0;
+  const uint64_t silence = lag > kGapSeconds * rate_ ? static_cast<uint64_t>(std::llround(lag)) : 0;
   delivered_ += frames;
   return putIn(silence, soundedSeconds);
 }

@@ -39,8 +39,8 @@ class Timeline {
   uint64_t silenceBefore(uint64_t frames, double nowSeconds, bool resuming, uint64_t heldFrames);
   // The first fragment of a resumption, of `frames` frames, whose first frame sounded at
   // `soundedSeconds` by the server's timing: the silence before it brings it to that moment,
-  // however late the server sent it (up to a piece). Returns how many frames of silence go before
-  // it; counts both.
+  // however late the server sent it (up to a piece), if it lags by a gap. Returns how many frames
+  // of silence go before it; counts both.
   uint64_t silenceBeforeSounded(uint64_t frames, double soundedSeconds);
   // How many frames the recording holds past `soundedSeconds`, up to an output's rendering ahead
   // (kRunningGapSeconds): more is not audio rendered ahead, and is kept.
