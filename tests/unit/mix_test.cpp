@@ -140,6 +140,7 @@ TEST(CapturePath, TheMonitorRecordsWhereWhatItsLevelsTookAwayCanBeUndone) {
     EXPECT_TRUE(path.known) << c.what;
     EXPECT_EQ(path.monitorRecords, c.monitorRecords) << c.what;
     EXPECT_DOUBLE_EQ(path.undo, c.undo) << c.what;
+    EXPECT_EQ(path.monitorSounds, c.output.level * c.monitor > 0) << c.what;
   }
   // Levels not heard yet: the captures record.
   EXPECT_FALSE(platform::pulse::choosePath({}, 7, "out.monitor").known);

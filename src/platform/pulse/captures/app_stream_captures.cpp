@@ -51,7 +51,7 @@ std::vector<uint32_t> streamsPlayingTo(const ServerView& view, uint32_t sink) {
 }
 
 void AppStreamCaptures::follow(const ServerView& view, uint32_t sink, const std::string& source,
-                               bool monitorRecords) {
+                               bool monitorRecords, bool monitorSounds) {
   std::vector<uint32_t> playing = streamsPlayingTo(view, sink);
   std::erase_if(over_, [&](uint32_t stream) { return !contains(playing, stream); });
   std::erase_if(refused_, [&](uint32_t stream) { return !contains(over_, stream); });
@@ -62,6 +62,7 @@ void AppStreamCaptures::follow(const ServerView& view, uint32_t sink, const std:
   }
   standIn_ = !view.playingKnown && !monitorRecords;
   holdsBack_ = view.holdsBackUnread;
+  monitorSounds_ = monitorSounds;
   gain_ = 1;
   for (const MonitorLevel& monitor : view.monitors) {
     // A muted monitor cannot be undone: its captures are silent too.
@@ -166,9 +167,14 @@ size_t AppStreamCaptures::mix(RecordStream& monitor, float* samples, int64_t fir
     const auto placeHold = static_cast<size_t>(kPlaceHoldSeconds * frames_.sampleRate);
     done = std::min(done, frames > placeHold ? frames - placeHold : 0);
   }
-  // A server may lose the last moments of a stream's capture when the stream ends.
-  const auto tail = static_cast<size_t>((holdsBack_ ? kHeldBackTailSeconds : kLostTailSeconds) *
-                                        frames_.sampleRate);
+  // A server may lose the last moments of a stream's capture when the stream ends. A silent
+  // monitor has nothing of them: standing in, it would only silence the other captures (a muted
+  // output lost 70 ms of a new stream's tone to the tail of one moved away).
+  const auto tail =
+      monitorSounds_ ? static_cast<size_t>((holdsBack_ ? kHeldBackTailSeconds : kLostTailSeconds) *
+                                           frames_.sampleRate)
+                     : 0;
+  standIn = standIn && monitorSounds_;
   mix_.mix(samples, first, done, sources_, standIn, tail, gain_);
   const int64_t doneUntil = first + static_cast<int64_t>(done);
   for (auto& capture : captures_) capture->dropBefore(doneUntil);

@@ -30,9 +30,10 @@ class AppStreamCaptures {
   AppStreamCaptures(pa_context* context, const StreamBasicDescription& frames);
 
   // Captures each stream that `view` lists as playing to the output `sink`, whose monitor is
-  // `source`, and lets go of the others; lets go of all while the `monitorRecords` them.
-  void follow(const ServerView& view, uint32_t sink, const std::string& source,
-              bool monitorRecords);
+  // `source`, and lets go of the others; lets go of all while the `monitorRecords` them. The
+  // monitor stands in for what the captures lack only where it `sounds`.
+  void follow(const ServerView& view, uint32_t sink, const std::string& source, bool monitorRecords,
+              bool monitorSounds);
   // Lets go of every capture: the output is no longer recorded.
   void clear() { captures_.clear(); }
   bool empty() const { return captures_.empty(); }
@@ -64,7 +65,8 @@ class AppStreamCaptures {
   std::vector<uint32_t> refused_;
   bool standIn_ = false;    // a stream plays that no capture covers: the monitor stands in
   bool holdsBack_ = false;  // see ServerView
-  float gain_ = 1;          // undoes the monitor's volume, where it reaches the captures
+  bool monitorSounds_ = true;
+  float gain_ = 1;  // undoes the monitor's volume, where it reaches the captures
   StreamMix mix_;
   std::vector<MixSource> sources_;  // reused from one mix to the next
   std::vector<float> explained_;    // and these while a capture is being placed

@@ -291,7 +291,7 @@ void PulseStream::lookAtPlaying() {
   // moment it starts only while the monitor keeps the output's latency short.
   if (appStreams_) {
     appStreams_->follow(view, follower_.output().index, follower_.output().source,
-                        path_.monitorRecords);
+                        path_.monitorRecords, path_.monitorSounds);
   }
 }
 

@@ -25,7 +25,10 @@ CapturePath choosePath(const ServerView& view, uint32_t sink, const std::string&
   if (output == view.outputs.end() || monitor == view.monitors.end()) return CapturePath{};
   CapturePath path{.known = true};
   const double level = output->level * monitor->level;
-  if (level <= 0) return path;  // muted: nothing to undo
+  if (level <= 0) {  // muted: nothing to undo, nothing to stand in with
+    path.monitorSounds = false;
+    return path;
+  }
   const int bitsLost = static_cast<int>(std::ceil(-std::log2(std::min(level, 1.0)) - 1e-9));
   const int bitsLeft = output->bits - bitsLost;
   if (bitsLeft >= kBitsWorthRaising) path.undo = 1 / level;

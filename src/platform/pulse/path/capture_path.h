@@ -21,6 +21,9 @@ struct CapturePath {
   // stand-ins included: 1 where nothing can be undone (muted, or too few bits left to be worth
   // raising).
   double undo = 1;
+  // Whether the monitor has any of the sound: a muted output or monitor has none, and standing in
+  // for a capture there would silence the streams that other captures still carry.
+  bool monitorSounds = true;
   // Whether the levels of the output and of its monitor are known; until then the captures record.
   bool known = false;
 
