@@ -63,10 +63,10 @@ class AppStreamCaptures {
   // the monitor's to stand in for meanwhile; those that ended are not.
   std::vector<uint32_t> over_;
   std::vector<uint32_t> refused_;
-  bool standIn_ = false;    // a stream plays that no capture covers: the monitor stands in
-  bool holdsBack_ = false;  // see ServerView
-  bool monitorSounds_ = true;
-  float gain_ = 1;  // undoes the monitor's volume, where it reaches the captures
+  bool standIn_ = false;       // a stream plays that no capture covers: the monitor stands in
+  bool holdsBack_ = false;     // see ServerView
+  bool monitorSounds_ = true;  // it has the output's sound to stand in with: not muted
+  float gain_ = 1;             // undoes the monitor's volume, where it reaches the captures
   StreamMix mix_;
   std::vector<MixSource> sources_;  // reused from one mix to the next
   std::vector<float> explained_;    // and these while a capture is being placed
