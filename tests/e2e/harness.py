@@ -78,6 +78,12 @@ class PulseServer:
         return next(line.split()[0] for line in self.pactl("list", "short", "modules").splitlines()
                     if "sink_name=%s " % sink in line + " ")
 
+    def configured_latency(self, sink):
+        """The latency, in seconds, that an output's clients let it render ahead."""
+        blocks = self.pactl("list", "sinks").split("\n\n")
+        block = next(b for b in blocks if "\tName: %s\n" % sink in b)
+        return int(block.split("configured ", 1)[1].split()[0]) / 1e6
+
     def captures(self, pid):
         """What the server lists of the record streams of a process of that id."""
         return [block for block in self.pactl("list", "source-outputs").split("\n\n")
@@ -343,14 +349,14 @@ class ServerTestCase(unittest.TestCase):
         self.server.play(samples)
         return tool.stop()
 
-    def keep_output_running(self):
+    def keep_output_running(self, latency_msec=20):
         """A player of digital silence: a running output starts a new player's sound at once. A new
         null output sleeps through its first two seconds whatever plays."""
-        self.play_in_background(silence(60))
+        self.play_in_background(silence(60), latency_msec=latency_msec)
         time.sleep(max(0.0, self.server.started + 2.5 - time.monotonic()))
 
-    def play_in_background(self, samples, sink="out"):
-        player = self.server.player(sink)
+    def play_in_background(self, samples, sink="out", latency_msec=20):
+        player = self.server.player(sink, latency_msec=latency_msec)
         feeder = threading.Thread(target=feed, args=(player, stereo(samples)))
         feeder.start()
         self.addCleanup(feeder.join)

@@ -56,6 +56,7 @@ class PacedLoop {
   // Under the lock. A paced loop whose server sends nothing worth hurrying for (digital silence)
   // reads at the relaxed pace instead.
   void setRelaxed(bool relaxed) { relaxed_ = relaxed; }
+  double relaxedSeconds() const { return relaxedInterval_; }
   // Under the lock. A paced loop whose server sends more than a client should leave unread for a
   // whole interval reads `times` times as often instead.
   void setBrisk(int times) { brisk_ = times > 1 ? times : 1; }

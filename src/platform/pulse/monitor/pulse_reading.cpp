@@ -138,7 +138,8 @@ void PulseStream::settlePace(bool silent) {
   // While applications' streams are captured, never relaxed, and read as often as they need.
   const bool capturing = appStreams_ && !appStreams_->empty();
   loop.setBrisk(capturing ? appStreams_->readingPace() : 1);
-  loop.setRelaxed(silent && !capturing);
+  // Pieces as long as a relaxed turn are read one a turn: reading them sooner finds nothing new.
+  loop.setRelaxed((silent || stream_->piece() >= loop.relaxedSeconds()) && !capturing);
 }
 
 // The server has sent nothing for a while. An output that sleeps sends nothing: the file grows

@@ -21,13 +21,15 @@ constexpr double kTailWaitSeconds = 0.5;
 // on the output (a capture made on it gets them only while the output renders little ahead).
 // PipeWire's graph runs in cycles no longer than its longest whatever is asked: pieces just over
 // one let it run at its players' pace (longer ones buy nothing, and an output removed loses those
-// not yet sent). PulseAudio's stay short for now: with pieces of 125 ms a tone on an idle output
-// came out split by a 20 ms window under ThreadSanitizer, once, not yet traced.
+// not yet sent). PulseAudio's output renders as far ahead as its clients let it: pieces as long as
+// the loop's relaxed turn, each read on its own turn, wake the server and the tool half as often
+// as a recorder's usual 125 ms.
 constexpr double kPastCycleSeconds = 0.002;
 
-double monitorPiece(const CapturePath& path, const ServerView& view) {
-  if (!path.monitorRecords || view.longestCycleSeconds == 0) return RecordStream::kPieceSeconds;
-  return view.longestCycleSeconds + kPastCycleSeconds;
+double monitorPiece(const CapturePath& path, const ServerView& view, const PacedLoop& loop) {
+  if (!path.monitorRecords) return RecordStream::kPieceSeconds;
+  if (view.longestCycleSeconds > 0) return view.longestCycleSeconds + kPastCycleSeconds;
+  return loop.relaxedSeconds();
 }
 
 }  // namespace
@@ -157,7 +159,8 @@ int PulseStream::connect() {
                            "the sound server moved the capture to another source"));
               },
       },
-      monitorPiece(choosePath(view, follower_.output().index, follower_.output().source), view));
+      monitorPiece(choosePath(view, follower_.output().index, follower_.output().source), view,
+                   connection_.loop()));
   appStreams_.emplace(connection_.context(), description_);
   // A new stream, perhaps of another output: its levels are taken from its first frame on.
   path_ = CapturePath{};
@@ -285,7 +288,7 @@ void PulseStream::lookAtPlaying() {
     path_ = path;
     // Shortened before a capture is made: it gets the output's audio from the moment it is made
     // only once the output renders little ahead.
-    stream_->setPiece(monitorPiece(path_, view));
+    stream_->setPiece(monitorPiece(path_, view, connection_.loop()));
   }
   // After the uncork: a capture of one application's stream gets the output's audio from the
   // moment it starts only while the monitor keeps the output's latency short.

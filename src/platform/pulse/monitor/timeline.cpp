@@ -65,7 +65,7 @@ uint64_t Timeline::silenceBeforeSounded(uint64_t frames, double soundedSeconds) 
 
 uint64_t Timeline::aheadOf(double soundedSeconds) const {
   const double ahead = static_cast<double>(delivered_) - (soundedSeconds - start_) * rate_;
-  return ahead > 0 && ahead <= kRunningGapSeconds * rate_ ? static_cast<uint64_t>(ahead) : 0;
+  return ahead > 0 && ahead <= kRenderedAheadSeconds * rate_ ? static_cast<uint64_t>(ahead) : 0;
 }
 
 uint64_t Timeline::silenceUntil(double nowSeconds) {

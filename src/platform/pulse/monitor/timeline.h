@@ -42,8 +42,11 @@ class Timeline {
   // however late the server sent it (up to a piece), if it lags by a gap. Returns how many frames
   // of silence go before it; counts both.
   uint64_t silenceBeforeSounded(uint64_t frames, double soundedSeconds);
+  // An output renders ahead at most the latency its clients ask of it, and the monitor asks at
+  // most a quarter of a second: more, with the timing's jitter, is not audio rendered ahead.
+  static constexpr double kRenderedAheadSeconds = 0.3;
   // How many frames the recording holds past `soundedSeconds`, up to an output's rendering ahead
-  // (kRunningGapSeconds): more is not audio rendered ahead, and is kept.
+  // (kRenderedAheadSeconds): more is not audio rendered ahead, and is kept.
   uint64_t aheadOf(double soundedSeconds) const;
   // A fragment whose arrival time is not known: counted, and nothing else.
   void count(uint64_t frames) { delivered_ += frames; }
