@@ -53,8 +53,8 @@ class PacedLoop {
   // Under the lock. Paced: the loop reads at most once per interval while the server keeps
   // sending. Unpaced: every reply is read the moment it arrives (starting, moving, stopping).
   void setPaced(bool paced) { paced_ = paced; }
-  // Under the lock. A paced loop whose server sends nothing worth hurrying for (digital silence)
-  // reads at the relaxed pace instead.
+  // Under the lock. A paced loop whose server sends nothing worth hurrying for (digital silence, or
+  // a monitor that records alone) reads at the relaxed pace instead.
   void setRelaxed(bool relaxed) { relaxed_ = relaxed; }
   double relaxedSeconds() const { return relaxedInterval_; }
   // Under the lock. A paced loop whose server sends more than a client should leave unread for a

@@ -57,9 +57,9 @@ void silenceLibraryLog() {
 // output is followed at once and little is held back from the file.
 constexpr double kReadIntervalSeconds = 0.125;
 
-// While the server sends only digital silence, its deliveries are read this often, and handed to
-// the capture every other time: 6 wakeups a second in all. Not less often: PipeWire's server keeps
-// only about a third of a second for a client that does not read, and drops the rest.
+// While the server sends only digital silence, or the monitor records alone, its deliveries are
+// read this often (silence handed to the capture every other time: 6 wakeups a second in all, 8
+// with sound). Not less often: what still waits to be read when the process is killed is lost.
 constexpr double kRelaxedIntervalSeconds = 0.25;
 
 // A server that has sent nothing for this long may have an output asleep: the silence it stands

@@ -138,8 +138,10 @@ void PulseStream::settlePace(bool silent) {
   // While applications' streams are captured, never relaxed, and read as often as they need.
   const bool capturing = appStreams_ && !appStreams_->empty();
   loop.setBrisk(capturing ? appStreams_->readingPace() : 1);
-  // Pieces as long as a relaxed turn are read one a turn: reading them sooner finds nothing new.
-  loop.setRelaxed((silent || stream_->piece() >= loop.relaxedSeconds()) && !capturing);
+  // Nor does the monitor recording alone: the server keeps seconds of it unread (PipeWire's pieces
+  // of one cycle wait for the turn together), and a resumption after a quiet stretch is still read
+  // the moment it comes, since a turn waits only while the server keeps sending.
+  loop.setRelaxed((silent || path_.monitorRecords) && !capturing);
 }
 
 // The server has sent nothing for a while. An output that sleeps sends nothing: the file grows
