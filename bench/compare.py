@@ -19,7 +19,7 @@ beside the tool, and another build of it with --baseline. Then what each recorde
 the machine with the sound server's own CPU counted in (bench/machine_cost.py).
 
     [TARN_TEST_SERVER=pipewire] python3 bench/compare.py [--build build] [--seconds 10]
-        [--steady-seconds 15] [--only-steady | --only-cost] [--baseline OTHER_BUILD]
+        [--steady-seconds 15] [--rounds 3] [--only-steady | --only-cost] [--baseline OTHER_BUILD]
 """
 
 import argparse
@@ -218,6 +218,8 @@ def main():
     parser.add_argument("--moves", type=int, default=20)
     parser.add_argument("--steady-seconds", type=float, default=15.0,
                         help="measured per scene, and per recorder in the cost table")
+    parser.add_argument("--rounds", type=int, default=3,
+                        help="measures of each recorder in the cost table, of which the median")
     parser.add_argument("--only-steady", action="store_true", help="the first table alone")
     parser.add_argument("--only-cost", action="store_true",
                         help="only the recorders one at a time, the server counted in")
@@ -225,7 +227,7 @@ def main():
     args = parser.parse_args()
     baseline = args.baseline and os.path.abspath(args.baseline)
     if args.only_cost:
-        print_cost(os.path.abspath(args.build), args.steady_seconds, baseline)
+        print_cost(os.path.abspath(args.build), args.steady_seconds, baseline, args.rounds)
         return
     print("%s; steady state over %.0f s: wakeups per second / CPU ms per second, all threads" %
           (os.environ.get("TARN_TEST_SERVER", "pulseaudio"), args.steady_seconds))
@@ -236,7 +238,7 @@ def main():
     if args.only_steady:
         return
     print()
-    print_cost(os.path.abspath(args.build), args.steady_seconds, baseline)
+    print_cost(os.path.abspath(args.build), args.steady_seconds, baseline, args.rounds)
     header = ("recorder", "file ms", "timeline ms", "short by ms", "tail loss ms", "wakeups/s",
               "preempted/s", "CPU ms", "peak MiB", "exit ms")
     for idle in (False, True):

@@ -166,9 +166,18 @@ COST_SCENES = [  # name, each player's buffer in ms and tone; every one at 100 %
 COST_ROWS = ("no recorder", "tarn-audio-tap", "parecord 125 ms", "parecord 20 ms", "baseline")
 
 
-def cost_scene(build, seconds, players, volume, baseline=None):
+def median(values):
+    ordered = sorted(values)
+    middle = len(ordered) // 2
+    return ordered[middle] if len(ordered) % 2 else (ordered[middle - 1] + ordered[middle]) / 2
+
+
+def cost_scene(build, seconds, players, volume, baseline=None, rounds=1):
     """[(row, recorder wakeups/s or None, recorder CPU ms/s or None, server CPU ms/s)], and the
-    server's processes, the recorders one at a time on one server."""
+    server's processes, the recorders one at a time on one server. Each figure is the median of
+    `rounds` measures, the rows taken in another order each round: what the server spends drifts
+    over a minute by more than a recorder adds, and a fixed order would charge the drift to
+    whichever row comes last."""
     server = sound_server(("out",))
     playing = []
     try:
@@ -179,43 +188,49 @@ def cost_scene(build, seconds, players, volume, baseline=None):
         time.sleep(SETTLE)
         names = server_processes(server)
         commands = recorder_commands(build, server.folder, baseline)
-        rows = []
-        for row in COST_ROWS:
-            if row == "no recorder":
-                figures = measure(list(names), seconds)
-                rows.append((row, None, None, sum(cpu for _, cpu in figures.values())))
-                continue
-            if row not in commands:
-                continue
-            process = subprocess.Popen(commands[row], env=server.env, stderr=subprocess.DEVNULL)
-            try:
-                time.sleep(SETTLE)
-                figures = measure([process.pid] + list(names), seconds)
-                if process.poll() is not None:
-                    raise RuntimeError("%s ended during the measure" % row)
-            finally:
-                process.terminate()
-                process.wait()
-            wakeups, cpu = figures.pop(process.pid)
-            rows.append((row, wakeups, cpu, sum(cpu for _, cpu in figures.values())))
-        return rows, names
+        order = [row for row in COST_ROWS if row == "no recorder" or row in commands]
+        taken = {row: [] for row in order}
+        for turn in range(rounds):
+            for row in order[turn % len(order):] + order[:turn % len(order)]:
+                taken[row].append(measure_row(row, commands, names, server, seconds))
+        return [(row,) + tuple(None if taken[row][0][field] is None else
+                               median([figures[field] for figures in taken[row]])
+                               for field in range(3)) for row in order], names
     finally:
         for player in playing:
             player.stop()
         server.stop()
 
 
-def print_cost(build, seconds, baseline=None):
+def measure_row(row, commands, names, server, seconds):
+    """(recorder wakeups/s, recorder CPU ms/s, server CPU ms/s) of one row, once."""
+    if row == "no recorder":
+        figures = measure(list(names), seconds)
+        return None, None, sum(cpu for _, cpu in figures.values())
+    process = subprocess.Popen(commands[row], env=server.env, stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(SETTLE)
+        figures = measure([process.pid] + list(names), seconds)
+        if process.poll() is not None:
+            raise RuntimeError("%s ended during the measure" % row)
+    finally:
+        process.terminate()
+        process.wait()
+    wakeups, cpu = figures.pop(process.pid)
+    return wakeups, cpu, sum(cpu for _, cpu in figures.values())
+
+
+def print_cost(build, seconds, baseline=None, rounds=1):
     kind = os.environ.get("TARN_TEST_SERVER", "pulseaudio")
-    print("%s; each recorder alone, %.0f s after %.0f s of start-up: the recorder's wakeups and "
-          "CPU per second (all threads), the server's CPU per second, and the two together" %
-          (kind, seconds, SETTLE))
+    print("%s; each recorder alone, %.0f s after %.0f s of start-up, the median of %d rounds: the "
+          "recorder's wakeups and CPU per second (all threads), the server's CPU per second, and "
+          "the two together" % (kind, seconds, SETTLE, rounds))
     print("%-40s%12s%12s%12s%12s" % ("scene / recorder", "wakeups/s", "CPU ms/s",
                                      "server ms/s", "total ms/s"))
     seen = None
     for name, players in COST_SCENES:
         for volume in (100, 50):
-            rows, names = cost_scene(build, seconds, players, volume, baseline)
+            rows, names = cost_scene(build, seconds, players, volume, baseline, rounds)
             if seen != sorted(names.values()):
                 seen = sorted(names.values())
                 print("(server processes: %s)" % ", ".join(seen))
