@@ -11,6 +11,7 @@ cost of two recorders at once cannot be split between them, hence one at a time.
 import array
 import math
 import os
+import statistics
 import subprocess
 import threading
 import time
@@ -166,12 +167,6 @@ COST_SCENES = [  # name, each player's buffer in ms and tone; every one at 100 %
 COST_ROWS = ("no recorder", "tarn-audio-tap", "parecord 125 ms", "parecord 20 ms", "baseline")
 
 
-def median(values):
-    ordered = sorted(values)
-    middle = len(ordered) // 2
-    return ordered[middle] if len(ordered) % 2 else (ordered[middle - 1] + ordered[middle]) / 2
-
-
 def cost_scene(build, seconds, players, volume, baseline=None, rounds=1):
     """[(row, recorder wakeups/s or None, recorder CPU ms/s or None, server CPU ms/s)], and the
     server's processes, the recorders one at a time on one server. Each figure is the median of
@@ -194,7 +189,7 @@ def cost_scene(build, seconds, players, volume, baseline=None, rounds=1):
             for row in order[turn % len(order):] + order[:turn % len(order)]:
                 taken[row].append(measure_row(row, commands, names, server, seconds))
         return [(row,) + tuple(None if taken[row][0][field] is None else
-                               median([figures[field] for figures in taken[row]])
+                               statistics.median([figures[field] for figures in taken[row]])
                                for field in range(3)) for row in order], names
     finally:
         for player in playing:

@@ -138,9 +138,10 @@ void PulseStream::settlePace(bool silent) {
   // While applications' streams are captured, never relaxed, and read as often as they need.
   const bool capturing = appStreams_ && !appStreams_->empty();
   loop.setBrisk(capturing ? appStreams_->readingPace() : 1);
-  // Nor does the monitor recording alone: the server keeps seconds of it unread (PipeWire's pieces
-  // of one cycle wait for the turn together), and a resumption after a quiet stretch is still read
-  // the moment it comes, since a turn waits only while the server keeps sending.
+  // Relaxed for digital silence, and for the monitor recording alone: the server keeps seconds of
+  // it unread (PipeWire's pieces of one cycle wait for the turn together), and a resumption after a
+  // quiet stretch is still read the moment it comes, since a turn waits only while the server keeps
+  // sending.
   loop.setRelaxed((silent || path_.monitorRecords) && !capturing);
 }
 

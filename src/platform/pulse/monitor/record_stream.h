@@ -45,7 +45,6 @@ class RecordStream {
   bool corked() const { return corked_; }
   // Asks the server for pieces of `seconds` from now on.
   void setPiece(double seconds);
-  double piece() const { return pieceSeconds_; }
   // Collects whatever the library holds of the stream's audio.
   void read();
   // What was collected since the last take, in the recording's frames (whole ones at the front).
