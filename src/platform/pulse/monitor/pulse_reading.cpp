@@ -86,6 +86,16 @@ void PulseStream::deliverBatch(bool all, int64_t until) {
     frames -= count;
     return frames > 0;
   };
+  // What the file holds past the moment `sounded` (of the batch's front) had not sounded where it
+  // was recorded: the output left rendered it ahead, and renders it again where its streams went
+  // (here). That much of the front is let go; whether any is left.
+  auto makeUp = [&](double& sounded) {
+    const uint64_t over =
+        std::min({timeline_->aheadOf(sounded), renderedAhead_, static_cast<uint64_t>(frames)});
+    renderedAhead_ -= over;
+    sounded += static_cast<double>(over) / description_.sampleRate;
+    return dropFront(over);
+  };
   if (timeline_) {
     const uint64_t dropped = timeline_->overlap(frames, secondsNow());
     if (!dropFront(dropped)) return;
@@ -95,18 +105,17 @@ void PulseStream::deliverBatch(bool all, int64_t until) {
           stream_->frameZeroSeconds() +
           static_cast<double>(first + static_cast<int64_t>(dropped)) / description_.sampleRate +
           (secondsNow() - realtimeSeconds());
-      // What the file holds past that moment had not sounded where it was recorded: the output
-      // left rendered it ahead, and renders it again where its streams went (here).
-      const uint64_t over =
-          std::min({timeline_->aheadOf(sounded), renderedAhead_, static_cast<uint64_t>(frames)});
-      renderedAhead_ -= over;
-      if (!dropFront(over)) return;
-      sounded += static_cast<double>(over) / description_.sampleRate;
+      if (!makeUp(sounded)) return;
       deliverSilence(timeline_->silenceBeforeSounded(frames, sounded));
     } else if (loop.burstArrivedPromptly()) {
       // What waits for a capture arrived with this batch, and tells the lag as much as it does.
-      deliverSilence(timeline_->silenceBefore(frames, loop.burstStartSeconds(), resuming_,
-                                              arrived - frames - dropped));
+      const uint64_t held = arrived - frames - dropped;
+      // A new stream's first audio may come before the timing that places it: it sounded about as
+      // long before its arrival as everything that arrived with it lasts.
+      double sounded =
+          loop.burstStartSeconds() - static_cast<double>(frames + held) / description_.sampleRate;
+      if (resuming_ && !makeUp(sounded)) return;
+      deliverSilence(timeline_->silenceBefore(frames, loop.burstStartSeconds(), resuming_, held));
     } else {
       timeline_->count(frames);
     }
