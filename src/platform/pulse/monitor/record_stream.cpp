@@ -9,8 +9,11 @@ namespace platform::pulse {
 namespace {
 
 // How much audio the server keeps for the capture before it drops some: far more than collects
-// between two reads, so that a busy machine loses nothing either.
-constexpr double kBufferSeconds = 4.0;
+// between two reads, so that a busy machine loses nothing either, nor a process held still for
+// seconds (stopped, swapped out, in a debugger). Past it, PipeWire's server drops nearly all it
+// kept: a tool stopped for 4.5 s with 4 s of room lost the 4.3 s before it went on. The room costs
+// nothing until it is used: PipeWire's server took as much memory for a stream with 4 s.
+constexpr double kBufferSeconds = 10.0;
 
 // `pieceSeconds`: the most audio the server holds back before it sends it, which a stop cannot take
 // with it.
