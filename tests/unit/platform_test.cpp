@@ -232,6 +232,27 @@ TEST(Timeline, OnlyGapsBecomeSilence) {
   EXPECT_EQ(timeline(steps), 72000u * 1600);
 }
 
+// Read at the loop's turns (every 250 ms) rather than as it comes, each read: when the one before
+// ended, when this one is, its frames.
+TEST(Timeline, ReadsAtTheirTurnBecomeSilenceOnlyAfterWhatTheServerDropped) {
+  // Started (a prompt first piece), then a first read whose wait says nothing (2 s since the last),
+  // then a device clock 125 ppm slow over two hours, with reads up to 60 ms late: no silence. Then
+  // the tool held still for 4.5 s, of which the server kept 0.36 s, read with the wait unknown.
+  platform::pulse::Timeline timeline(16000, 0.0);
+  EXPECT_EQ(timeline.silenceBefore(1600, 0.1, true, 0), 0u);
+  std::vector<std::tuple<double, double, uint64_t>> reads{{-1.75, 0.25, 2400}};
+  for (int i = 2; i <= 28800; ++i) {
+    const double late = 0.006 * ((i * 7919) % 11);
+    reads.emplace_back(0.25 * (i - 1) + late, 0.25 * i + late, i % 2 ? 4000 : 3999);
+  }
+  reads.emplace_back(7200.1, 7204.6, 5760);
+  for (const auto& [since, now, frames] : reads) {
+    ASSERT_EQ(timeline.silenceBeforeLate(frames, since, now, 0), 0u) << "at " << now;
+  }
+  // What comes next goes where it sounded, to within a turn: after the 4.14 s dropped.
+  EXPECT_NEAR(timeline.silenceBeforeLate(4000, 7204.6, 7204.85, 0), 4.14 * 16000, 4000);
+}
+
 // A server frozen for three seconds: its first piece after the thaw looks like a resumption after a
 // gap, but it then renders the stretch it missed, at twice real time. What would run ahead of the
 // clock over the silence put in is dropped, and only that silence.
@@ -240,9 +261,9 @@ TEST(Timeline, AudioOverSilencePutInShortlyBeforeIsDropped) {
   EXPECT_EQ(timeline.silenceBefore(1600, 0.1, true, 0), 0u);
   EXPECT_EQ(timeline.silenceBefore(80, 3.1, true, 0), 47920u);
   EXPECT_EQ(timeline.overlap(16000, 3.6), 8000u);
-  timeline.count(8000);
+  EXPECT_EQ(timeline.silenceBeforeLate(8000, 3.5, 3.6, 0), 0u);
   EXPECT_EQ(timeline.overlap(16000, 4.1), 8000u);
-  timeline.count(8000);
+  EXPECT_EQ(timeline.silenceBeforeLate(8000, 4.0, 4.1, 0), 0u);
   EXPECT_EQ(timeline.overlap(40000, 6.2), 0u);  // owed for two seconds after the last drop, no more
   // Audio ahead of the clock with nothing put in before it is never dropped; nor audio a little
   // ahead after a gap (the first audio's own lateness inflated the gap).

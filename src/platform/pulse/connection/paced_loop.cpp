@@ -100,7 +100,8 @@ int PacedLoop::poll(struct pollfd* fds, unsigned long count, int timeoutMs, void
   if (ready != 0) return ready;
   if (loop->inBurst_) {
     loop->inBurst_ = false;
-    loop->quietDue_ = secondsNow() + loop->quiet_;
+    loop->drained_ = secondsNow();
+    loop->quietDue_ = loop->drained_ + loop->quiet_;
     runAll(loop->burstEndHandlers_);
     std::vector<std::function<void()>> after;
     {
@@ -153,6 +154,7 @@ int PacedLoop::pollUnlocked(struct pollfd* fds, unsigned long count, int timeout
 
 void PacedLoop::beginBurst(double at, bool prompt) {
   inBurst_ = true;
+  burstSince_ = drained_;
   burstStart_ = at;
   burstPrompt_ = prompt;
 }

@@ -117,7 +117,9 @@ void PulseStream::deliverBatch(bool all, int64_t until) {
       if (resuming_ && !makeUp(sounded)) return;
       deliverSilence(timeline_->silenceBefore(frames, loop.burstStartSeconds(), resuming_, held));
     } else {
-      timeline_->count(frames);
+      // Read at the loop's turn: when it came is known only within the wait.
+      deliverSilence(timeline_->silenceBeforeLate(frames, newestSince_, secondsNow(),
+                                                  arrived - frames - dropped));
     }
   }
   resuming_ = false;

@@ -97,6 +97,10 @@ void PulseStream::runDueHandOvers() {
 }
 
 void PulseStream::afterBurst() {
+  if (stream_ && stream_->collectedFrames() != seenCollected_) {
+    seenCollected_ = stream_->collectedFrames();
+    newestSince_ = connection_.loop().burstSinceSeconds();
+  }
   deliverBatch();
   runDueHandOvers();
   if (tailAwaited_ && (monitorReached(stopAt_) || secondsNow() > stopSeconds_ + kTailWaitSeconds)) {
@@ -162,6 +166,8 @@ int PulseStream::connect() {
       monitorPiece(choosePath(view, follower_.output().index, follower_.output().source), view,
                    connection_.loop()));
   appStreams_.emplace(connection_.context(), description_);
+  seenCollected_ = 0;
+  newestSince_ = 0;
   // A new stream, perhaps of another output: its levels are taken from its first frame on.
   path_ = CapturePath{};
   monitorGain_.restart(1);

@@ -136,6 +136,8 @@ class PulseStream final : public Stream {
   bool resuming_ = true;        // the next audio is the first of a stream, or after a quiet stretch
   double resumingSince_ = 0;    // when it began to be: a timing answer from before places nothing
   uint64_t renderedAhead_ = 0;  // frames handed over of the last stream that had not sounded
+  uint64_t seenCollected_ = 0;  // the stream's frames collected by the last burst's end
+  double newestSince_ = 0;      // the newest of them came after this
   bool anyPlaying_ = true;      // as far as is known, an application plays to the output
   bool outputAsked_ = false;    // whether the recorded output runs, after a quiet stretch
   double outputAskedAt_ = 0;

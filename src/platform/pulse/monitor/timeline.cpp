@@ -44,6 +44,7 @@ uint64_t Timeline::silenceBefore(uint64_t frames, double nowSeconds, bool resumi
                                  uint64_t heldFrames) {
   const double lag = static_cast<double>(lagFrames(nowSeconds, frames + heldFrames));
   const double gap = (resuming ? kGapSeconds : kRunningGapSeconds) * rate_;
+  if (resuming) lateLagKnown_ = false;  // placed anew: reads at their turn settle anew
   uint64_t silence = 0;
   if (lag - drift_ > gap) {
     silence = static_cast<uint64_t>(lag - drift_);
@@ -54,11 +55,30 @@ uint64_t Timeline::silenceBefore(uint64_t frames, double nowSeconds, bool resumi
   return putIn(silence, nowSeconds);
 }
 
+uint64_t Timeline::silenceBeforeLate(uint64_t frames, double sinceSeconds, double nowSeconds,
+                                     uint64_t heldFrames) {
+  uint64_t silence = 0;
+  if (nowSeconds - sinceSeconds <= kLateSpanSeconds) {
+    const double lag = static_cast<double>(lagFrames(sinceSeconds, frames + heldFrames));
+    if (!lateLagKnown_) {
+      lateLag_ = lag;
+      lateLagKnown_ = true;
+    } else if (lag - lateLag_ > kDroppedSeconds * rate_) {
+      silence = static_cast<uint64_t>(lag - lateLag_);
+    } else {
+      lateLag_ += (lag - lateLag_) * kDriftWeight;
+    }
+  }
+  delivered_ += frames;
+  return putIn(silence, nowSeconds);
+}
+
 uint64_t Timeline::silenceBeforeSounded(uint64_t frames, double soundedSeconds) {
   // A lag within the timing's own jitter is none: a quiet stretch that the sound went on through
   // (a server slow to send, say) is a resumption too, and silence put in there would break it.
   const double lag = (soundedSeconds - start_) * rate_ - static_cast<double>(delivered_);
   const uint64_t silence = lag > kGapSeconds * rate_ ? static_cast<uint64_t>(std::llround(lag)) : 0;
+  lateLagKnown_ = false;
   delivered_ += frames;
   return putIn(silence, soundedSeconds);
 }

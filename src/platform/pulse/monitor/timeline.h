@@ -37,6 +37,17 @@ class Timeline {
   // with `heldFrames` more behind it that go later. Returns how many frames of silence go before
   // it; counts both (the held ones when they go).
   uint64_t silenceBefore(uint64_t frames, double nowSeconds, bool resuming, uint64_t heldFrames);
+  // A fragment read at the loop's turn rather than as it came, with `heldFrames` more behind it:
+  // its newest frame came after `sinceSeconds`, so it lagged at least as much as it would have
+  // then. Only a jump of that least lag by kDroppedSeconds over the one such reads settle at is a
+  // gap: a server drops what a process held still for longer than its room left unread, and sends
+  // on from there. Reads that waited longer than kLateSpanSeconds tell nothing. Returns how many
+  // frames of silence go before it; counts both.
+  uint64_t silenceBeforeLate(uint64_t frames, double sinceSeconds, double nowSeconds,
+                             uint64_t heldFrames);
+  // Far above what a read's wait for its turn hides (a relaxed turn, a piece), far below a drop.
+  static constexpr double kDroppedSeconds = 1.0;
+  static constexpr double kLateSpanSeconds = 0.5;
   // The first fragment of a resumption, of `frames` frames, whose first frame sounded at
   // `soundedSeconds` by the server's timing: the silence before it brings it to that moment,
   // however late the server sent it (up to a piece), if it lags by a gap. Returns how many frames
@@ -48,8 +59,6 @@ class Timeline {
   // How many frames the recording holds past `soundedSeconds`, up to an output's rendering ahead
   // (kRenderedAheadSeconds): more is not audio rendered ahead, and is kept.
   uint64_t aheadOf(double soundedSeconds) const;
-  // A fragment whose arrival time is not known: counted, and nothing else.
-  void count(uint64_t frames) { delivered_ += frames; }
   // Whether nothing, audio or silence, has been counted yet.
   bool empty() const { return delivered_ == 0; }
   // The capture ends at `nowSeconds`: how many frames of silence bring it to that moment.
@@ -66,6 +75,8 @@ class Timeline {
   uint64_t owed_ = 0;      // silence put in that late audio may yet cover
   bool repaying_ = false;  // audio has been dropped for it
   double owedSince_ = 0;
+  double lateLag_ = 0;  // the least lag, in frames, that reads at their turn settle at
+  bool lateLagKnown_ = false;
 };
 
 }  // namespace platform::pulse
