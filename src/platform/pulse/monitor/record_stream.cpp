@@ -1,5 +1,6 @@
 #include "platform/pulse/monitor/record_stream.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include <cstdlib>
@@ -158,15 +159,24 @@ void RecordStream::onTiming(pa_stream* stream, int success, void* self) {
   auto* record = static_cast<RecordStream*>(self);
   const pa_timing_info* info = success ? pa_stream_get_timing_info(stream) : nullptr;
   if (!info || info->write_index_corrupt || info->write_index < 0) return;
+  const pa_sample_spec* format = pa_stream_get_sample_spec(stream);
   // The newest frame the server has written to the stream was rendered `sink_usec` ahead of its
   // sounding and has waited `source_usec` in the source since.
-  const double written = static_cast<double>(pa_bytes_to_usec(
-      static_cast<uint64_t>(info->write_index), pa_stream_get_sample_spec(stream)));
+  const double written =
+      static_cast<double>(pa_bytes_to_usec(static_cast<uint64_t>(info->write_index), format));
   const double timestamp = static_cast<double>(info->timestamp.tv_sec) * 1e6 +
                            static_cast<double>(info->timestamp.tv_usec);
+  // PipeWire's server, its room full, drops what was not read and counts it as read: the frames
+  // collected since come that much later in its count than in ours.
+  const int64_t read = info->read_index / static_cast<int64_t>(pa_frame_size(format));
+  const int64_t skipped =
+      info->read_index_corrupt
+          ? 0
+          : std::max<int64_t>(read - static_cast<int64_t>(record->collectedFrames()), 0);
   record->frameZeroSeconds_ = (timestamp - written - static_cast<double>(info->source_usec) +
                                static_cast<double>(info->sink_usec)) /
-                              1e6;
+                                  1e6 +
+                              static_cast<double>(skipped) / format->rate;
   record->lastTimingAskedAt_ = record->timingAskedAt_;
   ++record->timings_;
 }
