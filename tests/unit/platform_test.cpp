@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <future>
 #include <numeric>
@@ -232,25 +233,46 @@ TEST(Timeline, OnlyGapsBecomeSilence) {
   EXPECT_EQ(timeline(steps), 72000u * 1600);
 }
 
-// Read at the loop's turns (every 250 ms) rather than as it comes, each read: when the one before
-// ended, when this one is, its frames.
-TEST(Timeline, ReadsAtTheirTurnBecomeSilenceOnlyAfterWhatTheServerDropped) {
-  // Started (a prompt first piece), then a first read whose wait says nothing (2 s since the last),
-  // then a device clock 125 ppm slow over two hours, with reads up to 60 ms late: no silence. Then
-  // the tool held still for 4.5 s, of which the server kept 0.36 s, read with the wait unknown.
+// Read at the loop's turns rather than as it comes: a device clock 125 ppm slow sends 714-frame
+// pieces 30 ms after their last frame sounded, and each read takes what came since the one before.
+TEST(Timeline, ReadsAtTheirTurnBecomeSilenceOnlyForWhatTheServerDropped) {
   platform::pulse::Timeline timeline(16000, 0.0);
-  EXPECT_EQ(timeline.silenceBefore(1600, 0.1, true, 0), 0u);
-  std::vector<std::tuple<double, double, uint64_t>> reads{{-1.75, 0.25, 2400}};
-  for (int i = 2; i <= 28800; ++i) {
-    const double late = 0.006 * ((i * 7919) % 11);
-    reads.emplace_back(0.25 * (i - 1) + late, 0.25 * i + late, i % 2 ? 4000 : 3999);
+  // Frames sent so far, dropped by the server, still held back by it; when the last read was.
+  double sent = 0, lost = 0, withheld = 0, read = 0.1;
+  auto comeBy = [&](double now) {  // what a read at `now` takes
+    const double made =
+        std::floor((now - 0.03) * 16000 * (1 - 125e-6) / 714) * 714 - lost - withheld;
+    const auto frames = static_cast<uint64_t>(made - sent);
+    sent = made;
+    return frames;
+  };
+  timeline.silenceBefore(comeBy(read), read, true, 0);  // started
+  // The first read's wait says nothing (since a moment long gone), then two hours of uneven turns
+  // (0.25 to 0.45 s apart), some with audio held for a capture; then the tool held still for 6 s,
+  // and the backlog sent in three reads: no silence.
+  ASSERT_EQ(timeline.silenceBeforeLate(comeBy(0.35), -1.9, 0.35, false, 0), 0u);
+  read = 0.35;
+  uint64_t held = 0;
+  auto turn = [&](double now, uint64_t holding) {
+    const uint64_t frames = comeBy(now) + held - holding;
+    held = holding;
+    const uint64_t silence = timeline.silenceBeforeLate(frames, read, now, false, held);
+    read = now;
+    return silence;
+  };
+  for (int i = 1; i <= 24000; ++i) {
+    ASSERT_EQ(turn(read + 0.25 + 0.02 * ((i * 7919) % 11), i % 50 ? 0 : 3000), 0u) << read;
   }
-  reads.emplace_back(7200.1, 7204.6, 5760);
-  for (const auto& [since, now, frames] : reads) {
-    ASSERT_EQ(timeline.silenceBeforeLate(frames, since, now, 0), 0u) << "at " << now;
+  const double stopped = read;
+  for (const double after : {6.0, 6.25, 6.5}) {
+    withheld = (6.5 - after) * 8 * 16000;  // 4 s, then 2, then nothing
+    ASSERT_EQ(turn(stopped + after, 0), 0u) << after;
   }
-  // What comes next goes where it sounded, to within a turn: after the 4.14 s dropped.
-  EXPECT_NEAR(timeline.silenceBeforeLate(4000, 7204.6, 7204.85, 0), 4.14 * 16000, 4000);
+  // Held still for 4.5 s, of which the server kept 0.36 s: what comes next goes where it sounded,
+  // to within a turn, after the 4.14 s dropped.
+  lost = 4.14 * 16000;
+  EXPECT_EQ(turn(read + 4.5, 0), 0u);
+  EXPECT_NEAR(static_cast<double>(turn(read + 0.25, 0)), lost, 4000);
 }
 
 // A server frozen for three seconds: its first piece after the thaw looks like a resumption after a
@@ -261,9 +283,9 @@ TEST(Timeline, AudioOverSilencePutInShortlyBeforeIsDropped) {
   EXPECT_EQ(timeline.silenceBefore(1600, 0.1, true, 0), 0u);
   EXPECT_EQ(timeline.silenceBefore(80, 3.1, true, 0), 47920u);
   EXPECT_EQ(timeline.overlap(16000, 3.6), 8000u);
-  EXPECT_EQ(timeline.silenceBeforeLate(8000, 3.5, 3.6, 0), 0u);
+  timeline.silenceBeforeLate(8000, 3.5, 3.6, false, 0);
   EXPECT_EQ(timeline.overlap(16000, 4.1), 8000u);
-  EXPECT_EQ(timeline.silenceBeforeLate(8000, 4.0, 4.1, 0), 0u);
+  timeline.silenceBeforeLate(8000, 4.0, 4.1, false, 0);
   EXPECT_EQ(timeline.overlap(40000, 6.2), 0u);  // owed for two seconds after the last drop, no more
   // Audio ahead of the clock with nothing put in before it is never dropped; nor audio a little
   // ahead after a gap (the first audio's own lateness inflated the gap).

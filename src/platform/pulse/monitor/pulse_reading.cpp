@@ -107,19 +107,20 @@ void PulseStream::deliverBatch(bool all, int64_t until) {
           (secondsNow() - realtimeSeconds());
       if (!makeUp(sounded)) return;
       deliverSilence(timeline_->silenceBeforeSounded(frames, sounded));
-    } else if (loop.burstArrivedPromptly()) {
+    } else {
       // What waits for a capture arrived with this batch, and tells the lag as much as it does.
       const uint64_t held = arrived - frames - dropped;
       // A new stream's first audio may come before the timing that places it: it sounded about as
-      // long before its arrival as everything that arrived with it lasts.
+      // long before it was read as everything read with it lasts.
       double sounded =
           loop.burstStartSeconds() - static_cast<double>(frames + held) / description_.sampleRate;
       if (resuming_ && !makeUp(sounded)) return;
-      deliverSilence(timeline_->silenceBefore(frames, loop.burstStartSeconds(), resuming_, held));
-    } else {
-      // Read at the loop's turn: when it came is known only within the wait.
-      deliverSilence(timeline_->silenceBeforeLate(frames, newestSince_, secondsNow(),
-                                                  arrived - frames - dropped));
+      if (loop.burstArrivedPromptly()) {
+        deliverSilence(timeline_->silenceBefore(frames, loop.burstStartSeconds(), resuming_, held));
+      } else {  // read at the loop's turn: when it came is known only within the wait
+        deliverSilence(
+            timeline_->silenceBeforeLate(frames, newestSince_, secondsNow(), resuming_, held));
+      }
     }
   }
   resuming_ = false;

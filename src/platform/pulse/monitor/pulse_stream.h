@@ -73,9 +73,9 @@ class PulseStream final : public Stream {
   bool collecting() const { return stream_ && !stream_->collected().empty(); }
   // What the record stream collected, handed over when a burst of reads ends, as one sample
   // buffer, the applications' own streams mixed in. Audio that came the moment it was sent tells
-  // how far the recording lags the clock; audio that waited for the loop's turn says nothing about
-  // that, and is only counted. The last moments may wait for a capture a little behind, unless
-  // `all` is to go now.
+  // how far the recording lags the clock; audio that waited for the loop's turn tells only the
+  // least it lags, which shows what the server dropped. The last moments may wait for a capture a
+  // little behind, unless `all` is to go now.
   // Nothing from the monitor's frame `until` on goes yet, nor from a pending hand-over's moment on.
   void deliverBatch(bool all = false, int64_t until = std::numeric_limits<int64_t>::max());
   // The monitor's frame that sounded at `realtime` (seconds of the server's timing clock), by its

@@ -56,9 +56,12 @@ uint64_t Timeline::silenceBefore(uint64_t frames, double nowSeconds, bool resumi
 }
 
 uint64_t Timeline::silenceBeforeLate(uint64_t frames, double sinceSeconds, double nowSeconds,
-                                     uint64_t heldFrames) {
+                                     bool resuming, uint64_t heldFrames) {
+  if (resuming) lateLagKnown_ = false;
+  const double wait = nowSeconds - sinceSeconds;
   uint64_t silence = 0;
-  if (nowSeconds - sinceSeconds <= kLateSpanSeconds) {
+  if (wait <= kLateSpanSeconds &&
+      static_cast<double>(frames + heldFrames) <= (wait + kPieceSeconds) * rate_) {
     const double lag = static_cast<double>(lagFrames(sinceSeconds, frames + heldFrames));
     if (!lateLagKnown_) {
       lateLag_ = lag;

@@ -41,13 +41,18 @@ class Timeline {
   // its newest frame came after `sinceSeconds`, so it lagged at least as much as it would have
   // then. Only a jump of that least lag by kDroppedSeconds over the one such reads settle at is a
   // gap: a server drops what a process held still for longer than its room left unread, and sends
-  // on from there. Reads that waited longer than kLateSpanSeconds tell nothing. Returns how many
-  // frames of silence go before it; counts both.
-  uint64_t silenceBeforeLate(uint64_t frames, double sinceSeconds, double nowSeconds,
+  // on from there. Reads that waited longer than kLateSpanSeconds tell nothing, nor reads of more
+  // than their wait brings (a backlog being sent: what the server still holds would look like
+  // lag). The first of a resumption only starts the settling anew: where the stream went on after
+  // a move or a quiet stretch is not known so. Returns how many frames of silence go before it;
+  // counts both.
+  uint64_t silenceBeforeLate(uint64_t frames, double sinceSeconds, double nowSeconds, bool resuming,
                              uint64_t heldFrames);
   // Far above what a read's wait for its turn hides (a relaxed turn, a piece), far below a drop.
   static constexpr double kDroppedSeconds = 1.0;
   static constexpr double kLateSpanSeconds = 0.5;
+  // What a read may bring beyond its wait: a piece begun before the read before, sent after it.
+  static constexpr double kPieceSeconds = 0.1;
   // The first fragment of a resumption, of `frames` frames, whose first frame sounded at
   // `soundedSeconds` by the server's timing: the silence before it brings it to that moment,
   // however late the server sent it (up to a piece), if it lags by a gap. Returns how many frames
