@@ -100,9 +100,10 @@ int PacedLoop::poll(struct pollfd* fds, unsigned long count, int timeoutMs, void
   if (ready != 0) return ready;
   if (loop->inBurst_) {
     loop->inBurst_ = false;
-    loop->drained_ = secondsNow();
-    loop->quietDue_ = loop->drained_ + loop->quiet_;
-    runAll(loop->burstEndHandlers_);
+    const double drained = secondsNow();
+    loop->quietDue_ = drained + loop->quiet_;
+    runAll(loop->burstEndHandlers_);  // the burst's own handlers still see the drain before it
+    loop->drained_ = drained;
     std::vector<std::function<void()>> after;
     {
       std::lock_guard hold(loop->afterBurstMutex_);
@@ -154,7 +155,6 @@ int PacedLoop::pollUnlocked(struct pollfd* fds, unsigned long count, int timeout
 
 void PacedLoop::beginBurst(double at, bool prompt) {
   inBurst_ = true;
-  burstSince_ = drained_;
   burstStart_ = at;
   burstPrompt_ = prompt;
 }

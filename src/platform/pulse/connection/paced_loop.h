@@ -91,7 +91,7 @@ class PacedLoop {
   bool burstArrivedPromptly() const { return burstPrompt_; }
   // Under the lock, on the loop's thread: when the loop last found nothing more to read, before the
   // current burst. What the burst brings came after it.
-  double burstSinceSeconds() const { return burstSince_; }
+  double burstSinceSeconds() const { return drained_; }
 
  private:
   static int poll(struct pollfd* fds, unsigned long count, int timeoutMs, void* self);
@@ -122,8 +122,7 @@ class PacedLoop {
   bool inBurst_ = false;
   double burstStart_ = 0;
   bool burstPrompt_ = true;
-  double drained_ = 0;  // when a burst last ended
-  double burstSince_ = 0;
+  double drained_ = 0;   // when the burst before the current one ended
   double quietDue_ = 0;  // when the quiet handlers run, if the server sends nothing before
   Handlers burstEndHandlers_;
   Handlers quietHandlers_;

@@ -110,11 +110,13 @@ void PulseStream::deliverBatch(bool all, int64_t until) {
     } else {
       // What waits for a capture arrived with this batch, and tells the lag as much as it does.
       const uint64_t held = arrived - frames - dropped;
-      // A new stream's first audio may come before the timing that places it: it sounded about as
-      // long before it was read as everything read with it lasts.
-      double sounded =
-          loop.burstStartSeconds() - static_cast<double>(frames + held) / description_.sampleRate;
-      if (resuming_ && !makeUp(sounded)) return;
+      if (resuming_) {
+        // A new stream's first audio may come before the timing that places it: it sounded about
+        // as long before it was read as everything read with it lasts.
+        double sounded =
+            loop.burstStartSeconds() - static_cast<double>(frames + held) / description_.sampleRate;
+        if (!makeUp(sounded)) return;
+      }
       if (loop.burstArrivedPromptly()) {
         deliverSilence(timeline_->silenceBefore(frames, loop.burstStartSeconds(), resuming_, held));
       } else {  // read at the loop's turn: when it came is known only within the wait
