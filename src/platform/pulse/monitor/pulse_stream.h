@@ -60,6 +60,8 @@ class PulseStream final : public Stream {
   // nothing: its silence is ours to count.
   void lookAtPlaying();
   void setCorked(bool corked);
+  // The monitor's pieces on the path chosen.
+  double monitorPiece(const CapturePath& path, const ServerView& view) const;
   // The next audio is the first after a gap (a start, a move, an uncork, a quiet stretch).
   void resumeAfterGap();
 
