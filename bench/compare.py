@@ -34,7 +34,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
 from harness import read_wav, segments_with_tone, sound_server  # noqa: E402
-from machine_cost import print_cost, steady, task_figures  # noqa: E402
+from machine_cost import COST_SCENES, print_cost, steady, task_figures  # noqa: E402
 
 RATE = 48000
 CHUNK = RATE // 100  # 10 ms
@@ -224,10 +224,14 @@ def main():
     parser.add_argument("--only-cost", action="store_true",
                         help="only the recorders one at a time, the server counted in")
     parser.add_argument("--baseline", help="another build folder, measured beside (steady state)")
+    parser.add_argument("--scene", action="append", choices=[name for name, _ in COST_SCENES],
+                        help="only this scene in the cost table (repeatable): more rounds of the "
+                        "rows that move most, in the time of the whole table")
     args = parser.parse_args()
     baseline = args.baseline and os.path.abspath(args.baseline)
     if args.only_cost:
-        print_cost(os.path.abspath(args.build), args.steady_seconds, baseline, args.rounds)
+        print_cost(os.path.abspath(args.build), args.steady_seconds, baseline, args.rounds,
+                   args.scene)
         return
     print("%s; steady state over %.0f s: wakeups per second / CPU ms per second, all threads" %
           (os.environ.get("TARN_TEST_SERVER", "pulseaudio"), args.steady_seconds))
@@ -238,7 +242,7 @@ def main():
     if args.only_steady:
         return
     print()
-    print_cost(os.path.abspath(args.build), args.steady_seconds, baseline, args.rounds)
+    print_cost(os.path.abspath(args.build), args.steady_seconds, baseline, args.rounds, args.scene)
     header = ("recorder", "file ms", "timeline ms", "short by ms", "tail loss ms", "wakeups/s",
               "preempted/s", "CPU ms", "peak MiB", "exit ms")
     for idle in (False, True):

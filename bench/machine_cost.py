@@ -215,7 +215,7 @@ def measure_row(row, commands, names, server, seconds):
     return wakeups, cpu, sum(cpu for _, cpu in figures.values())
 
 
-def print_cost(build, seconds, baseline=None, rounds=1):
+def print_cost(build, seconds, baseline=None, rounds=1, scenes=None):
     kind = os.environ.get("TARN_TEST_SERVER", "pulseaudio")
     print("%s; each recorder alone, %.0f s after %.0f s of start-up, the median of %d rounds: the "
           "recorder's wakeups and CPU per second (all threads), the server's CPU per second, and "
@@ -224,6 +224,8 @@ def print_cost(build, seconds, baseline=None, rounds=1):
                                      "server ms/s", "total ms/s"))
     seen = None
     for name, players in COST_SCENES:
+        if scenes and name not in scenes:
+            continue
         for volume in (100, 50):
             rows, names = cost_scene(build, seconds, players, volume, baseline, rounds)
             if seen != sorted(names.values()):
