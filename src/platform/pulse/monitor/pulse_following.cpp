@@ -8,10 +8,11 @@ namespace {
 // The monitor's pieces while it records alone, when nothing waits for a new stream's first moments
 // on the output (a capture made on it gets them only while the output renders little ahead).
 // PipeWire's graph runs in cycles no longer than its longest whatever is asked: pieces just over
-// one let it run at its players' pace (longer ones save the server nothing, and an output removed
-// loses those not yet sent). PulseAudio's output renders as far ahead as its clients let it: pieces
-// as long as the loop's relaxed turn, each read on its own turn, wake the server half as often as a
-// recorder's usual 125 ms, and the tool (loop and queue) no more often than such a recorder.
+// one let it run at its players' pace (longer ones would spare both sides some messages, but an
+// output removed loses those not yet sent). PulseAudio's output renders as far ahead as its clients
+// let it: pieces as long as the loop's relaxed turn, each read on its own turn, wake the server
+// half as often as a recorder's usual 125 ms, and the tool (loop and queue) no more often than such
+// a recorder.
 constexpr double kPastCycleSeconds = 0.002;
 
 }  // namespace

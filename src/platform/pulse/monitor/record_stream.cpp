@@ -1,6 +1,5 @@
 #include "platform/pulse/monitor/record_stream.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include <cstdlib>
@@ -168,15 +167,15 @@ void RecordStream::onTiming(pa_stream* stream, int success, void* self) {
                            static_cast<double>(info->timestamp.tv_usec);
   // PipeWire's server, its room full, drops what was not read and counts it as read: the frames
   // collected since come that much later in its count than in ours.
-  const int64_t read = info->read_index / static_cast<int64_t>(pa_frame_size(format));
-  const int64_t skipped =
-      info->read_index_corrupt
-          ? 0
-          : std::max<int64_t>(read - static_cast<int64_t>(record->collectedFrames()), 0);
-  record->frameZeroSeconds_ = (timestamp - written - static_cast<double>(info->source_usec) +
-                               static_cast<double>(info->sink_usec)) /
-                                  1e6 +
-                              static_cast<double>(skipped) / format->rate;
+  double skippedSeconds = 0;
+  if (!info->read_index_corrupt) {
+    const int64_t read = info->read_index / static_cast<int64_t>(pa_frame_size(format));
+    const int64_t skipped = read - static_cast<int64_t>(record->collectedFrames());
+    if (skipped > 0) skippedSeconds = static_cast<double>(skipped) / format->rate;
+  }
+  const double zeroSoundedUsec = timestamp - written - static_cast<double>(info->source_usec) +
+                                 static_cast<double>(info->sink_usec);
+  record->frameZeroSeconds_ = zeroSoundedUsec / 1e6 + skippedSeconds;
   record->lastTimingAskedAt_ = record->timingAskedAt_;
   ++record->timings_;
 }
